@@ -1,0 +1,216 @@
+#include "core/StartupConfig.h"
+
+#include "capture/DeckLinkAPI.h"
+#include "core/DeviceState.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace {
+
+// Field offsets of the record.
+constexpr size_t kOffDownConvert = 0;
+constexpr size_t kOffInputMode = 4;
+constexpr size_t kOffStandard = 8;
+constexpr size_t kOffAnalogAudio = 12;
+constexpr size_t kOffAesAudio = 13;
+constexpr size_t kOffComposite = 14;
+constexpr size_t kOffTcBurnIn = 16;
+constexpr size_t kOffLogo = 20;
+constexpr size_t kOffSpare = 24;
+constexpr size_t kOffPalMode = 28;
+constexpr size_t kOffAudioChannel = 29;
+static_assert(kOffAudioChannel + 1 + 2 == StartupRecord::kSize,
+              "the record ends with two bytes of padding after the audio pair");
+static_assert(sizeof(StartupBytes) == 32, "the startup record is exactly 32 bytes");
+
+void put32(StartupBytes& bytes, size_t offset, uint32_t value) {
+    for (size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get32(const StartupBytes& bytes, size_t offset) {
+    uint32_t value = 0;
+    for (size_t i = 0; i < 4; ++i) value |= uint32_t(bytes[offset + i]) << (8 * i);
+    return value;
+}
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileOwner = std::unique_ptr<FILE, FileCloser>;
+
+class FdOwner {
+public:
+    explicit FdOwner(int fd) : fd_(fd) {}
+    FdOwner(const FdOwner&) = delete;
+    FdOwner& operator=(const FdOwner&) = delete;
+    ~FdOwner() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    // Closes now and reports the result (close can fail after delayed writes).
+    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
+
+private:
+    int fd_;
+};
+
+bool writeAll(int fd, const uint8_t* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool replaceFile(const std::string& path, const StartupBytes& bytes) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string temporary = path + ".XXXXXX";
+    FdOwner fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    const bool written = ::fchmod(fd.get(), 0644) == 0 &&
+                         writeAll(fd.get(), bytes.data(), bytes.size()) &&
+                         ::fsync(fd.get()) == 0 && fd.close();
+    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename is durable only once the folder is.
+    FdOwner dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
+}
+
+}  // namespace
+
+StartupBytes encodeStartupRecord(const StartupRecord& r) {
+    StartupBytes bytes{};
+    bytes[kOffDownConvert] = r.downConvert ? 1 : 0;
+    put32(bytes, kOffInputMode, r.inputMode);
+    put32(bytes, kOffStandard, r.standard);
+    bytes[kOffAnalogAudio] = r.analogAudio ? 1 : 0;
+    bytes[kOffAesAudio] = r.aesAudio ? 1 : 0;
+    bytes[kOffComposite] = r.composite ? 1 : 0;
+    put32(bytes, kOffTcBurnIn, static_cast<uint32_t>(r.tcBurnIn));
+    bytes[kOffLogo] = r.logoBurning ? 1 : 0;
+    put32(bytes, kOffSpare, static_cast<uint32_t>(r.spareSetting));
+    bytes[kOffPalMode] = r.palMode ? 1 : 0;
+    bytes[kOffAudioChannel] = static_cast<uint8_t>(r.audioChannel);
+    return bytes;
+}
+
+StartupRecord decodeStartupRecord(const StartupBytes& bytes) {
+    StartupRecord r;
+    r.downConvert = bytes[kOffDownConvert] != 0;
+    r.inputMode = get32(bytes, kOffInputMode);
+    r.standard = get32(bytes, kOffStandard);
+    r.analogAudio = bytes[kOffAnalogAudio] != 0;
+    r.aesAudio = bytes[kOffAesAudio] != 0;
+    r.composite = bytes[kOffComposite] != 0;
+    r.tcBurnIn = static_cast<int32_t>(get32(bytes, kOffTcBurnIn));
+    r.logoBurning = bytes[kOffLogo] != 0;
+    r.spareSetting = static_cast<int32_t>(get32(bytes, kOffSpare));
+    r.palMode = bytes[kOffPalMode] != 0;
+    r.audioChannel = static_cast<int8_t>(bytes[kOffAudioChannel]);
+    return r;
+}
+
+bool isKnownDisplayMode(uint32_t mode) {
+    switch (mode) {
+        case kModeHi50:
+        case kModeHi59:
+        case kModeHp50:
+        case kModeHp59:
+        case kModePal:
+        case kModeNtsc:
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string filePrefixFor(uint32_t inputMode, bool downConvert, bool palMode) {
+    uint32_t mode = inputMode;
+    if (downConvert) mode = palMode ? kModePal : kModeNtsc;
+    switch (mode) {
+        case kModeHi50:
+        case kModeHi59:
+            return "rec1080";
+        case kModeHp50:
+        case kModeHp59:
+            return "rec720";
+        case kModeNtsc:
+            return "recNTSC";
+        case kModePal:
+            return "recPAL";
+        default:
+            return {};
+    }
+}
+
+StartupRecord readStartupConfig(const std::string& path) {
+    FileOwner file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        ::unlink(path.c_str());
+        return StartupRecord{};
+    }
+    StartupBytes bytes{};
+    StartupRecord record;
+    if (std::fread(bytes.data(), 1, bytes.size(), file.get()) == bytes.size()) {
+        record = decodeStartupRecord(bytes);
+    }
+    if (std::fclose(file.release()) != 0) std::fputs("Fclose failed", stderr);
+
+    if (!isKnownDisplayMode(record.inputMode)) {
+        std::fputs("Unknown display mode in startup configuration, using 'pal '\n", stderr);
+        record.inputMode = kModePal;
+    }
+    return record;
+}
+
+void applyStartupRecord(const StartupRecord& r, DeviceState& state) {
+    store(state.downConvert, r.downConvert);
+    store(state.inputMode, r.inputMode);
+    store(state.analogAudio, r.analogAudio);
+    store(state.aesAudio, r.aesAudio);
+    store(state.composite, r.composite);
+    store(state.tcBurnIn, r.tcBurnIn);
+    store(state.logoBurning, r.logoBurning);
+    store(state.spareSetting, r.spareSetting);
+    store(state.palMode, r.palMode);
+    store(state.audioChannel, r.audioChannel);
+    state.filePrefix.set(filePrefixFor(r.inputMode, r.downConvert, r.palMode));
+}
+
+StartupRecord startupRecordOf(const DeviceState& state) {
+    StartupRecord r;
+    r.downConvert = load(state.downConvert);
+    r.inputMode = load(state.inputMode);
+    r.palMode = load(state.palMode);
+    r.standard = r.palMode ? kModePal : kModeNtsc;
+    r.analogAudio = load(state.analogAudio);
+    r.aesAudio = load(state.aesAudio);
+    r.composite = load(state.composite);
+    r.tcBurnIn = load(state.tcBurnIn);
+    r.logoBurning = load(state.logoBurning);
+    r.spareSetting = load(state.spareSetting);
+    r.audioChannel = load(state.audioChannel);
+    return r;
+}
+
+bool writeStartupConfig(const std::string& path, const StartupRecord& record) {
+    if (replaceFile(path, encodeStartupRecord(record))) return true;
+    std::fputs("Error writing config\n", stderr);
+    return false;
+}

@@ -1,0 +1,108 @@
+#include "core/Supervisor.h"
+
+#include "capture/DeckLinkRef.h"
+#include "core/EffectiveMode.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+namespace {
+
+[[noreturn]] void fatal(const char* message) {
+    std::fputs(message, stderr);
+    std::exit(1);
+}
+
+void setOrReport(IDeckLinkConfiguration* config, BMDConfigurationID id, int64_t value,
+                 const char* failure) {
+    if (config->SetInt(id, value) != S_OK) std::fputs(failure, stderr);
+}
+
+}  // namespace
+
+Supervisor::Supervisor(IDeckLinkInput* input, DeviceState& state, Pass pass,
+                       std::chrono::milliseconds pauseAfterPass)
+    : input_(input), state_(state), pass_(std::move(pass)), pauseAfterPass_(pauseAfterPass) {}
+
+void Supervisor::configureConnections(IDeckLinkConfiguration* config, const Settings& settings,
+                                      const EffectiveMode& effective) {
+    if (settings.composite) {
+        std::fputs("Composite***************************************\n", stderr);
+        setOrReport(config, kConfigVideoInputConversionMode, kConversionNone,
+                    "Failed to downconvert\n");
+        store(state_.inputMode, effective.mode);
+        setOrReport(config, kConfigAudioInputConnection, kAudioConnectionAnalog,
+                    "Failed to analog\n");
+        setOrReport(config, kConfigVideoInputConnection, kVideoConnectionComposite,
+                    "Failed to Composite\n");
+        return;
+    }
+
+    setOrReport(config, kConfigVideoInputConversionMode, effective.conversion,
+                "Failed to downconvert\n");
+    if (settings.analogAudio && !settings.aesAudio) {
+        setOrReport(config, kConfigAudioInputConnection, kAudioConnectionAnalog,
+                    "Failed to analog\n");
+        store(state_.audioChannel, 0);
+    } else if (settings.aesAudio && !settings.analogAudio) {
+        setOrReport(config, kConfigAudioInputConnection, kAudioConnectionAESEBU,
+                    "Failed to Embedded\n");
+        store(state_.audioChannel, 0);
+    } else if (!settings.analogAudio && !settings.aesAudio) {
+        setOrReport(config, kConfigAudioInputConnection, kAudioConnectionEmbedded,
+                    "Failed to Embedded\n");
+    }
+    setOrReport(config, kConfigVideoInputConnection, kVideoConnectionSDI, "Failed to SDI\n");
+}
+
+uint32_t Supervisor::configureCard() {
+    DeckLinkRef<IDeckLinkConfiguration> config;
+    if (input_->QueryInterface(IID_IDeckLinkConfiguration, config.putVoid()) != S_OK || !config) {
+        fatal("Could not get config interface\n");
+    }
+
+    // One consistent view of the settings for the whole pass; a change made
+    // meanwhile also raises restartCapture and is taken at the next pass.
+    const Settings settings{load(state_.composite),   load(state_.downConvert),
+                            load(state_.palMode),     load(state_.analogAudio),
+                            load(state_.aesAudio),    load(state_.inputMode)};
+    const EffectiveMode effective = effectiveModeFor(settings.composite, settings.downConvert,
+                                                     settings.palMode, settings.inputMode);
+    configureConnections(config.get(), settings, effective);
+
+    // A composite pass has just made inputMode the standard-definition mode.
+    const uint32_t inputMode = settings.composite ? effective.mode : settings.inputMode;
+    store(state_.audioWithoutVideo, audioWithoutVideoFor(inputMode, settings.downConvert));
+
+    input_->StopStreams();
+    input_->DisableAudioInput();
+    input_->DisableVideoInput();
+    if (input_->EnableVideoInput(effective.mode, kPixelFormat8BitYUV, kVideoInputFlagDefault) !=
+        S_OK) {
+        fatal("Failed to enable video input 1. Is another application using the card ?\n");
+    }
+    if (input_->EnableAudioInput(kAudioSampleRate48kHz, kAudioSampleType16bit,
+                                 kCapturedAudioChannels) != S_OK) {
+        fatal("Failed to enable audio\n");
+    }
+    input_->StartStreams();
+    return effective.mode;
+}
+
+void Supervisor::runOnePass() {
+    const uint32_t mode = configureCard();
+    pass_(mode);
+    std::this_thread::sleep_for(pauseAfterPass_);
+    store(state_.restartCapture, false);
+}
+
+void Supervisor::run() {
+    for (;;) runOnePass();
+}
+
+void waitForRestart(const std::atomic<bool>& restartCapture) {
+    while (!restartCapture.load(std::memory_order_relaxed)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}

@@ -1,0 +1,46 @@
+// The capture supervisor: configure the card for the current settings, run
+// one encoder pass, and again, for the life of the process.
+#pragma once
+
+#include "capture/DeckLinkAPI.h"
+#include "core/DeviceState.h"
+#include "core/EffectiveMode.h"
+
+#include <chrono>
+#include <functional>
+
+class Supervisor {
+public:
+    // One encoder pass in the given display mode; returns once restartCapture is set.
+    using Pass = std::function<void(uint32_t effectiveMode)>;
+
+    Supervisor(IDeckLinkInput* input, DeviceState& state, Pass pass,
+               std::chrono::milliseconds pauseAfterPass = std::chrono::seconds(1));
+
+    // Configures the card, enables its inputs and restarts its streams.
+    // Returns the effective mode. A card that refuses the configuration
+    // interface or the enabling of video or audio ends the process (status 1).
+    uint32_t configureCard();
+
+    // One iteration of the loop: configure, run the pass, pause, clear the
+    // restart request.
+    void runOnePass();
+
+    [[noreturn]] void run();
+
+private:
+    struct Settings {
+        bool composite, downConvert, palMode, analogAudio, aesAudio;
+        uint32_t inputMode;
+    };
+    void configureConnections(IDeckLinkConfiguration* config, const Settings& settings,
+                              const EffectiveMode& effective);
+
+    IDeckLinkInput* input_;
+    DeviceState& state_;
+    Pass pass_;
+    std::chrono::milliseconds pauseAfterPass_;
+};
+
+// The pass used until an encoder exists: waits for the restart request.
+void waitForRestart(const std::atomic<bool>& restartCapture);

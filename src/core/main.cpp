@@ -1,0 +1,67 @@
+// The recorder: builds every long-lived object in a fixed order, then runs the
+// capture supervisor for the life of the process.
+#include "capture/DeckLinkAPI.h"
+#include "capture/DeckLinkRef.h"
+#include "core/DeviceState.h"
+#include "core/StartupConfig.h"
+#include "core/Supervisor.h"
+#include "platform/SandboxRoot.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(const char* p) const { std::free(const_cast<char*>(p)); }
+};
+
+bool isStudioModel(const char* modelName) {
+    static constexpr char kStudio[] = "DeckLink Studio";
+    return modelName != nullptr && std::strncmp(modelName, kStudio, sizeof kStudio - 1) == 0;
+}
+
+}  // namespace
+
+int main() {
+    // Never destroyed: threads hold pointers into it until the process ends.
+    DeviceState& state = *new DeviceState;
+    std::fprintf(stderr, "Size %d \n", 64);
+    store(state.audioLevelLeft, 0);
+    store(state.audioLevelRight, 0);
+    store(state.audioChannel, 0);
+    store(state.tcBurnIn, 0);
+    store(state.audioWithoutVideo, false);
+    store(state.spareSetting, 0);
+
+    store(state.studioOptions, false);
+    applyStartupRecord(readStartupConfig(qva::resolvePath("/QVA/startup.cfg")), state);
+
+    store(state.restartCapture, false);
+
+    DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
+    DeckLinkRef<IDeckLink> device;
+    if (!iterator || iterator->Next(device.put()) != S_OK || !device) {
+        // Nothing can be recorded without a card.
+        std::fputs("Decklink NULL\n", stderr);
+        return 1;
+    }
+
+    DeckLinkRef<IDeckLinkInput> input;
+    if (device->QueryInterface(IID_IDeckLinkInput, input.putVoid()) != S_OK || !input) {
+        std::fputs("Kunde inte skaffa decklink input interface\n", stderr);
+        return 1;
+    }
+
+    const char* rawName = nullptr;
+    if (device->GetModelName(&rawName) == S_OK) {
+        std::unique_ptr<const char, FreeDeleter> modelName(rawName);
+        store(state.studioOptions, isStudioModel(modelName.get()));
+    }
+
+    Supervisor supervisor(input.get(), state,
+                          [&state](uint32_t) { waitForRestart(state.restartCapture); });
+    supervisor.run();
+}

@@ -1,0 +1,45 @@
+// A sandbox root made by scripts/make-sandbox, and the recorder running in it.
+#pragma once
+
+#include "TestFiles.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+
+class Sandbox {
+public:
+    Sandbox();
+    std::string path(const std::string& boxPath) const { return root_.path().string() + boxPath; }
+    const std::filesystem::path& root() const { return root_.path(); }
+
+private:
+    testing_support::TempDir root_;
+};
+
+class RecorderProcess {
+public:
+    struct Options {
+        bool withCard = true;                       // LD_LIBRARY_PATH to the simulated card
+        std::map<std::string, std::string> env;     // extra variables
+    };
+    RecorderProcess(const Sandbox& sandbox, Options options);
+    explicit RecorderProcess(const Sandbox& sandbox) : RecorderProcess(sandbox, Options{}) {}
+    RecorderProcess(const RecorderProcess&) = delete;
+    RecorderProcess& operator=(const RecorderProcess&) = delete;
+    ~RecorderProcess();  // kills it if it still runs
+
+    std::string errors() const;  // what it wrote to standard error so far
+    bool waitForErrors(const std::string& text, std::chrono::milliseconds timeout) const;
+    // The exit status once it has ended, or nothing if it still runs after timeout.
+    std::optional<int> waitForExit(std::chrono::milliseconds timeout);
+    bool running();
+
+private:
+    std::string errorFile_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};

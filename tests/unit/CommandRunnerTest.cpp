@@ -1,0 +1,99 @@
+#include "platform/CommandRunner.h"
+#include "platform/SandboxRoot.h"
+
+#include <gtest/gtest.h>
+
+#include "TestFiles.h"
+
+#include <cstdlib>
+
+namespace fs = std::filesystem;
+
+using namespace testing_support;
+
+namespace {
+
+// A program that records each argument it receives, NUL-separated.
+std::vector<std::string> receivedArguments(const fs::path& file) {
+    std::vector<std::string> args;
+    std::string content = readFile(file), current;
+    for (char c : content) {
+        if (c == '\0') {
+            args.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return args;
+}
+
+const std::vector<std::string> kHostileArguments = {
+    "it's \"quoted\"", "a; touch pwned-semicolon", "$(touch pwned-subst)", "`touch pwned-tick`",
+    "line one\nline two", "-n", "", "two  spaces"};
+
+}  // namespace
+
+TEST(CommandRunner, ArgumentsArriveVerbatimWithoutAShell) {
+    TempDir dir;
+    const fs::path script = dir.path() / "record-args";
+    const fs::path out = dir.path() / "args";
+    writeScript(script, "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"" + out.string() + "\"\n");
+
+    std::vector<std::string> argv = {script.string()};
+    argv.insert(argv.end(), kHostileArguments.begin(), kHostileArguments.end());
+    fs::current_path(dir.path());
+    EXPECT_EQ(qva::CommandRunner("").run(argv), 0);
+
+    EXPECT_EQ(receivedArguments(out), kHostileArguments);
+    EXPECT_FALSE(fs::exists(dir.path() / "pwned-semicolon"));
+    EXPECT_FALSE(fs::exists(dir.path() / "pwned-subst"));
+    EXPECT_FALSE(fs::exists(dir.path() / "pwned-tick"));
+}
+
+TEST(CommandRunner, ExitStatusesComeBack) {
+    TempDir dir;
+    writeScript(dir.path() / "three", "exit 3\n");
+    writeScript(dir.path() / "killed", "kill -9 $$\n");
+    qva::CommandRunner runner("");
+    EXPECT_EQ(runner.run({(dir.path() / "three").string()}), 3);
+    EXPECT_EQ(runner.run({(dir.path() / "killed").string()}), 128 + 9);
+    EXPECT_EQ(runner.run({(dir.path() / "missing").string()}), 127);
+    EXPECT_EQ(runner.run({"true"}), 0);  // bare names are looked up on PATH
+    EXPECT_EQ(runner.run({}), 127);
+}
+
+TEST(CommandRunner, SandboxLogsEveryCommandAndRunsOnlyItsOwnPrograms) {
+    TempDir root;
+    const fs::path out = root.path() / "args";
+    writeScript(root.path() / "formatusb.sh",
+                "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"" + out.string() + "\"\nexit 5\n");
+    qva::CommandRunner runner(root.path().string());
+
+    // The host's date is never run: there is no ROOT/date.
+    EXPECT_EQ(runner.run({"date", "-s", "2026-12-06 10:00"}), 0);
+    EXPECT_EQ(runner.run({"/formatusb.sh", "/media/My Drive; rm -rf /", "LABEL"}), 5);
+    EXPECT_EQ(runner.run({"/sbin/shutdown", "-hr", "now"}), 0);
+
+    EXPECT_EQ(receivedArguments(out),
+              (std::vector<std::string>{"/media/My Drive; rm -rf /", "LABEL"}));
+    EXPECT_EQ(readFile(root.path() / "commands.log"),
+              "date -s 2026-12-06 10:00\n"
+              "/formatusb.sh /media/My Drive; rm -rf / LABEL\n"
+              "/sbin/shutdown -hr now\n");
+}
+
+TEST(CommandRunner, LogLineKeepsOneCommandOnOneLine) {
+    EXPECT_EQ(qva::CommandRunner::logLine({"echo", "a\nb", "c\td"}), "echo a\\nb c\\x09d\n");
+}
+
+TEST(SandboxRoot, ResolvesFixedPathsThroughQvaRoot) {
+    unsetenv("QVA_ROOT");
+    EXPECT_EQ(qva::resolvePath("/QVA/startup.cfg"), "/QVA/startup.cfg");
+    setenv("QVA_ROOT", "/tmp/box/", 1);
+    EXPECT_EQ(qva::resolvePath("/QVA/startup.cfg"), "/tmp/box/QVA/startup.cfg");
+    EXPECT_EQ(qva::resolvePath("/media/"), "/tmp/box/media/");
+    setenv("QVA_ROOT", "/", 1);
+    EXPECT_EQ(qva::resolvePath("/dev/picolcd"), "/dev/picolcd");
+    unsetenv("QVA_ROOT");
+}
