@@ -1,0 +1,37 @@
+# The two commands of a fresh Debian 12 machine: `make demo` and `make test`.
+# Both install what is missing first.
+
+CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
+
+.PHONY: all deps build test demo test-asan test-tsan clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake -S . -B build -G Ninja $(CMAKE_FLAGS)
+	cmake --build build
+
+test: build
+	ctest --test-dir build $(CTEST_FLAGS)
+
+demo: build
+	scripts/demo
+
+# Sanitizer builds: each its own build directory, running the same tests.
+test-asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVA_SANITIZE=address
+	cmake --build build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build-asan $(CTEST_FLAGS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQVA_SANITIZE=thread
+	cmake --build build-tsan
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan $(CTEST_FLAGS)
+
+clean:
+	rm -rf build build-asan build-tsan
