@@ -180,7 +180,7 @@ protected:
 class IDeckLink : public IUnknown {
 public:
     // *name is allocated with malloc; the caller frees it.
-    virtual HRESULT GetModelName(const char** name) = 0;
+    virtual HRESULT GetModelName(char** name) = 0;
 
 protected:
     ~IDeckLink() = default;
@@ -198,8 +198,9 @@ protected:
 class IDeckLinkAPIInformation;  // exported by the library, unused
 class IDeckLinkVideoConversion;  // exported by the library, unused
 
-// Loader: the first call opens the library (once for the process); returns
-// null when the library or one of its creator symbols is missing.
+// Loader: the first call opens the library (once for the process) and looks
+// up its three creators, printing the loader's error for any that is missing;
+// returns null when the library or the iterator creator is missing.
 IDeckLinkIterator* CreateDeckLinkIteratorInstance();
 bool IsDeckLinkAPIPresent();
 

@@ -15,7 +15,7 @@
 namespace {
 
 struct FreeDeleter {
-    void operator()(const char* p) const { std::free(const_cast<char*>(p)); }
+    void operator()(char* p) const { std::free(p); }
 };
 
 bool isStudioModel(const char* modelName) {
@@ -55,9 +55,9 @@ int main() {
         return 1;
     }
 
-    const char* rawName = nullptr;
+    char* rawName = nullptr;
     if (device->GetModelName(&rawName) == S_OK) {
-        std::unique_ptr<const char, FreeDeleter> modelName(rawName);
+        std::unique_ptr<char, FreeDeleter> modelName(rawName);
         store(state.studioOptions, isStudioModel(modelName.get()));
     }
 
