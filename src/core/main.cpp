@@ -26,8 +26,9 @@ bool isStudioModel(const char* modelName) {
 }  // namespace
 
 int main() {
-    // Never destroyed: threads hold pointers into it until the process ends.
-    DeviceState& state = *new DeviceState;
+    // Lives in main's frame for the life of the process: main never returns,
+    // it ends by exit(), so threads may hold pointers into it until the end.
+    DeviceState state;
     std::fprintf(stderr, "Size %d \n", 64);
     store(state.audioLevelLeft, 0);
     store(state.audioLevelRight, 0);
@@ -46,13 +47,13 @@ int main() {
     if (!iterator || iterator->Next(device.put()) != S_OK || !device) {
         // Nothing can be recorded without a card.
         std::fputs("Decklink NULL\n", stderr);
-        return 1;
+        std::exit(1);
     }
 
     DeckLinkRef<IDeckLinkInput> input;
     if (device->QueryInterface(IID_IDeckLinkInput, input.putVoid()) != S_OK || !input) {
         std::fputs("Kunde inte skaffa decklink input interface\n", stderr);
-        return 1;
+        std::exit(1);
     }
 
     char* rawName = nullptr;

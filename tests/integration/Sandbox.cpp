@@ -58,6 +58,11 @@ RecorderProcess::~RecorderProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    // In the sanitizer builds the recorder reports its own faults here.
+    const std::string text = errors();
+    for (const char* report : {"Sanitizer", "runtime error:"}) {
+        EXPECT_EQ(text.find(report), std::string::npos) << text;
+    }
 }
 
 std::string RecorderProcess::errors() const { return testing_support::readFile(errorFile_); }
