@@ -21,9 +21,14 @@ void setOrReport(IDeckLinkConfiguration* config, BMDConfigurationID id, int64_t 
 
 }  // namespace
 
-Supervisor::Supervisor(IDeckLinkInput* input, DeviceState& state, Pass pass,
-                       std::chrono::milliseconds pauseAfterPass)
-    : input_(input), state_(state), pass_(std::move(pass)), pauseAfterPass_(pauseAfterPass) {}
+Supervisor::Supervisor(IDeckLinkInput* input, DeviceState& state, VideoQueue& queue,
+                       StreamBuffer& buffer, Pass pass, std::chrono::milliseconds pauseAfterPass)
+    : input_(input),
+      state_(state),
+      queue_(queue),
+      buffer_(buffer),
+      pass_(std::move(pass)),
+      pauseAfterPass_(pauseAfterPass) {}
 
 void Supervisor::configureConnections(IDeckLinkConfiguration* config, const Settings& settings,
                                       const EffectiveMode& effective) {
@@ -92,6 +97,9 @@ uint32_t Supervisor::configureCard() {
 
 void Supervisor::runOnePass() {
     const uint32_t mode = configureCard();
+    // Nothing captured or muxed under the old configuration reaches the new pass.
+    queue_.popQueue();
+    buffer_.clearBuffer();
     pass_(mode);
     std::this_thread::sleep_for(pauseAfterPass_);
     store(state_.restartCapture, false);
@@ -101,8 +109,12 @@ void Supervisor::run() {
     for (;;) runOnePass();
 }
 
-void waitForRestart(const std::atomic<bool>& restartCapture) {
+void drainUntilRestart(VideoQueue& queue, const std::atomic<bool>& restartCapture) {
     while (!restartCapture.load(std::memory_order_relaxed)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const bool video = queue.videoQueued() > 0;
+        const bool audio = queue.audioQueued() > 0;
+        if (video) queue.getVideoFrame();
+        if (audio) queue.getAudioFrame();
+        if (!video && !audio) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "capture/DeckLinkAPI.h"
+#include "capture/VideoQueue.h"
 #include "core/DeviceState.h"
 #include "core/EffectiveMode.h"
+#include "record/StreamBuffer.h"
 
 #include <chrono>
 #include <functional>
@@ -14,15 +16,16 @@ public:
     // One encoder pass in the given display mode; returns once restartCapture is set.
     using Pass = std::function<void(uint32_t effectiveMode)>;
 
-    Supervisor(IDeckLinkInput* input, DeviceState& state, Pass pass,
-               std::chrono::milliseconds pauseAfterPass = std::chrono::seconds(1));
+    Supervisor(IDeckLinkInput* input, DeviceState& state, VideoQueue& queue, StreamBuffer& buffer,
+               Pass pass, std::chrono::milliseconds pauseAfterPass = std::chrono::seconds(1));
 
     // Configures the card, enables its inputs and restarts its streams.
     // Returns the effective mode. A card that refuses the configuration
     // interface or the enabling of video or audio ends the process (status 1).
     uint32_t configureCard();
 
-    // One iteration of the loop: configure, run the pass, pause, clear the
+    // One iteration of the loop: configure, empty the frame queue and the
+    // stream buffer of the old configuration, run the pass, pause, clear the
     // restart request.
     void runOnePass();
 
@@ -38,9 +41,12 @@ private:
 
     IDeckLinkInput* input_;
     DeviceState& state_;
+    VideoQueue& queue_;
+    StreamBuffer& buffer_;
     Pass pass_;
     std::chrono::milliseconds pauseAfterPass_;
 };
 
-// The pass used until an encoder exists: waits for the restart request.
-void waitForRestart(const std::atomic<bool>& restartCapture);
+// The pass used until an encoder exists: takes and releases whatever the card
+// queues, so nothing overflows, until the restart request.
+void drainUntilRestart(VideoQueue& queue, const std::atomic<bool>& restartCapture);

@@ -1,11 +1,14 @@
 // The recorder: builds every long-lived object in a fixed order, then runs the
 // capture supervisor for the life of the process.
 #include "capture/DeckLinkAPI.h"
+#include "capture/DeckLinkCaptureDelegate.h"
 #include "capture/DeckLinkRef.h"
+#include "capture/VideoQueue.h"
 #include "core/DeviceState.h"
 #include "core/StartupConfig.h"
 #include "core/Supervisor.h"
 #include "platform/SandboxRoot.h"
+#include "record/StreamBuffer.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +44,8 @@ int main() {
     applyStartupRecord(readStartupConfig(qva::resolvePath("/QVA/startup.cfg")), state);
 
     store(state.restartCapture, false);
+    VideoQueue queue;
+    StreamBuffer buffer;
 
     DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
     DeckLinkRef<IDeckLink> device;
@@ -62,7 +67,14 @@ int main() {
         store(state.studioOptions, isStudioModel(modelName.get()));
     }
 
-    Supervisor supervisor(input.get(), state,
-                          [&state](uint32_t) { waitForRestart(state.restartCapture); });
+    // Reference counted: the input holds it for the life of the process.
+    auto* delegate = new DeckLinkCaptureDelegate(
+        &queue, &state.previewImage, &state.previewMutex, &state.audioLevelLeft,
+        &state.audioLevelRight, &state.audioWithoutVideo, input.get(), &state.audioChannel);
+    input->SetCallback(delegate);
+
+    Supervisor supervisor(input.get(), state, queue, buffer, [&](uint32_t) {
+        drainUntilRestart(queue, state.restartCapture);
+    });
     supervisor.run();
 }

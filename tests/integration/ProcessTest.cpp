@@ -73,3 +73,22 @@ TEST(Process, WithoutTheCardLibraryThereIsNoDevice) {
     EXPECT_NE(errors.find("libDeckLinkAPI.so"), std::string::npos) << errors;
     EXPECT_NE(errors.find("Decklink NULL\n"), std::string::npos) << errors;
 }
+
+TEST(Process, FlushesAtStartAndAfterTheSignalReturns) {
+    Sandbox sandbox;
+    RecorderProcess recorder(sandbox);
+    ASSERT_TRUE(recorder.waitForErrors("Flushing stream\n", 10s)) << recorder.errors();
+    EXPECT_NE(recorder.errors().find("Started Decklink\n"), std::string::npos);
+
+    writeFile(sandbox.path("/sim/no-signal"), "");
+    ASSERT_TRUE(recorder.waitForErrors("No Input detected!\n", 5s)) << recorder.errors();
+    std::this_thread::sleep_for(500ms);
+    std::filesystem::remove(sandbox.path("/sim/no-signal"));
+    ASSERT_TRUE(recorder.waitForErrors("No Input detected!\nFlushing stream\n", 5s))
+        << recorder.errors();
+
+    const std::string errors = recorder.errors();
+    EXPECT_EQ(errors.find("No Input detected!"), errors.rfind("No Input detected!"));
+    EXPECT_EQ(errors.find("Buffer size"), std::string::npos) << "the queue backed up";
+    EXPECT_TRUE(recorder.running());
+}

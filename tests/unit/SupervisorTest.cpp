@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "FakeCard.h"
+
 #include <map>
 #include <set>
 #include <string>
@@ -72,8 +74,15 @@ public:
 struct Fixture {
     FakeInput input;
     DeviceState state;
+    VideoQueue queue;
+    StreamBuffer buffer;
     std::vector<uint32_t> passes;
-    Supervisor supervisor{&input, state, [this](uint32_t mode) { passes.push_back(mode); },
+    size_t leftOverAtPass = 0;
+    Supervisor supervisor{&input, state, queue, buffer,
+                          [this](uint32_t mode) {
+                              passes.push_back(mode);
+                              leftOverAtPass = queue.audioQueued() + buffer.queued();
+                          },
                           std::chrono::milliseconds(0)};
 };
 
@@ -185,7 +194,11 @@ TEST(Supervisor, PassRunsInTheEffectiveModeAndClearsTheRestartRequest) {
     store(f.state.inputMode, kModeHi50);
     store(f.state.downConvert, true);
     store(f.state.restartCapture, true);  // raised while reconfiguring
+    FakeAudioPacket packet(std::vector<int16_t>(8 * 4, 1));
+    f.queue.putAudioFrame(&packet);
+    f.buffer.putData("old pass", 8);
     f.supervisor.runOnePass();
     EXPECT_EQ(f.passes, (std::vector<uint32_t>{kModePal}));
+    EXPECT_EQ(f.leftOverAtPass, 0u);  // nothing of the old configuration reached the pass
     EXPECT_FALSE(load(f.state.restartCapture));
 }
