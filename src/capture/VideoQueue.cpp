@@ -22,17 +22,20 @@ void readTimecode(IDeckLinkVideoFrame* frame, videoPackage& package) {
     }
 }
 
-template <typename Package>
-std::unique_ptr<Package> takeOldest(QMutex& lock, std::deque<std::unique_ptr<Package>>& queue) {
+// Polls queue every 50 ms for its oldest entry; take moves it out.
+template <typename Queue, typename Take>
+auto takeOldest(QMutex& lock, Queue& queue, const std::atomic<bool>* giveUp, Take take) {
+    using Package = decltype(take(queue.front()));
     for (;;) {
         {
             QMutexLocker guard(&lock);
             if (!queue.empty()) {
-                std::unique_ptr<Package> package = std::move(queue.front());
+                auto package = take(queue.front());
                 queue.pop_front();
                 return package;
             }
         }
+        if (giveUp != nullptr && giveUp->load(std::memory_order_relaxed)) return Package{};
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
 }
@@ -104,22 +107,12 @@ void VideoQueue::putAudioFrame(IDeckLinkAudioInputPacket* packet) {
     }
 }
 
-VideoPackagePtr VideoQueue::getVideoFrame() {
-    for (;;) {
-        {
-            QMutexLocker guard(&lock_);
-            if (!video_.empty()) {
-                VideoPackagePtr package = std::move(video_.front().package);
-                video_.pop_front();
-                return package;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+VideoPackagePtr VideoQueue::getVideoFrame(const std::atomic<bool>* giveUp) {
+    return takeOldest(lock_, video_, giveUp, [](VideoEntry& entry) { return std::move(entry.package); });
 }
 
-AudioPackagePtr VideoQueue::getAudioFrame() {
-    return takeOldest(lock_, audio_);
+AudioPackagePtr VideoQueue::getAudioFrame(const std::atomic<bool>* giveUp) {
+    return takeOldest(lock_, audio_, giveUp, [](AudioPackagePtr& package) { return std::move(package); });
 }
 
 void VideoQueue::popQueue() {

@@ -10,6 +10,7 @@
 
 #include <QMutex>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -50,8 +51,10 @@ public:
     void putAudioFrame(IDeckLinkAudioInputPacket* packet);
 
     // The oldest package, waiting (polling every 50 ms) until there is one.
-    VideoPackagePtr getVideoFrame();
-    AudioPackagePtr getAudioFrame();
+    // With giveUp, the wait also ends, with null, once *giveUp is true, so a
+    // pass waiting on a card that delivers nothing can still end.
+    VideoPackagePtr getVideoFrame(const std::atomic<bool>* giveUp = nullptr);
+    AudioPackagePtr getAudioFrame(const std::atomic<bool>* giveUp = nullptr);
 
     // Drops every queued package, audio first, then video.
     void popQueue();

@@ -108,13 +108,3 @@ void Supervisor::runOnePass() {
 void Supervisor::run() {
     for (;;) runOnePass();
 }
-
-void drainUntilRestart(VideoQueue& queue, const std::atomic<bool>& restartCapture) {
-    while (!restartCapture.load(std::memory_order_relaxed)) {
-        const bool video = queue.videoQueued() > 0;
-        const bool audio = queue.audioQueued() > 0;
-        if (video) queue.getVideoFrame();
-        if (audio) queue.getAudioFrame();
-        if (!video && !audio) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}

@@ -47,6 +47,3 @@ private:
     std::chrono::milliseconds pauseAfterPass_;
 };
 
-// The pass used until an encoder exists: takes and releases whatever the card
-// queues, so nothing overflows, until the restart request.
-void drainUntilRestart(VideoQueue& queue, const std::atomic<bool>& restartCapture);

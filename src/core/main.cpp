@@ -7,6 +7,8 @@
 #include "core/DeviceState.h"
 #include "core/StartupConfig.h"
 #include "core/Supervisor.h"
+#include "encode/TimeCodeBurner.h"
+#include "encode/VideoEncoder.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
 
@@ -73,8 +75,12 @@ int main() {
         &state.audioLevelRight, &state.audioWithoutVideo, input.get(), &state.audioChannel);
     input->SetCallback(delegate);
 
-    Supervisor supervisor(input.get(), state, queue, buffer, [&](uint32_t) {
-        drainUntilRestart(queue, state.restartCapture);
+    TimeCodeBurner burner;
+
+    Supervisor supervisor(input.get(), state, queue, buffer, [&](uint32_t mode) {
+        VideoEncoder pass(mode, "/test/test.ts", &queue, &buffer, &state.restartCapture,
+                          &state.audioChannel, &state.palMode, &state.tcBurnIn,
+                          &state.logoBurning, &burner);
     });
     supervisor.run();
 }

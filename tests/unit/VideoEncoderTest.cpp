@@ -1,0 +1,290 @@
+#include "encode/VideoEncoder.h"
+
+#include "encode/TimeCodeBurner.h"
+#include "record/StreamBuffer.h"
+
+#include <gtest/gtest.h>
+
+#include "FakeCard.h"
+#include "StreamProbe.h"
+#include "TestFiles.h"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::TempDir;
+
+namespace {
+
+// Audio of the fake card: channel c a sine of (c + 1) x 500 Hz.
+std::vector<int16_t> tone(int64_t firstSample, int sampleFrames) {
+    std::vector<int16_t> samples(size_t(sampleFrames) * 8);
+    for (int s = 0; s < sampleFrames; ++s) {
+        for (int c = 0; c < 8; ++c) {
+            const double phase = 2 * M_PI * (c + 1) * 500.0 * double(firstSample + s) / 48000.0;
+            samples[size_t(s) * 8 + size_t(c)] = int16_t(std::lround(6000 * std::sin(phase)));
+        }
+    }
+    return samples;
+}
+
+// Sample frames that belong to frame f at the given rate (8008 per 5 frames at 29.97).
+int samplesOfFrame(int64_t f, const EncoderMode& m) {
+    auto upTo = [&](int64_t n) { return n * 48000 * m.fpsDen / m.fpsNum; };
+    return int(upTo(f + 1) - upTo(f));
+}
+
+// Everything the pass needs, and a card thread that delivers `frames`
+// frames with their audio, then raises the restart flag once the pass has
+// taken the last frame and caught up.
+struct Pass {
+    uint32_t mode;
+    VideoQueue queue;
+    StreamBuffer buffer;
+    std::atomic<bool> restart{false};
+    std::atomic<int8_t> pair{0};
+    std::atomic<bool> pal{true};
+    std::atomic<int32_t> timecode{0};
+    std::atomic<bool> logo{false};
+    TimeCodeBurner* burner = nullptr;
+
+    explicit Pass(uint32_t m) : mode(m) {}
+
+    void run(int frames, bool withAudio = true) {
+        std::thread card([&] { deliver(frames, withAudio); });
+        VideoEncoder encoder(mode, "/test/test.ts", &queue, &buffer, &restart, &pair, &pal, &timecode,
+                             &logo, burner);
+        card.join();
+    }
+
+    void deliver(int frames, bool withAudio) {
+        const EncoderMode m = encoderModeFor(mode);
+        FakeVideoFrame frame(m.width, m.height, 128, 60, 128);
+        frame.timecode.emplace(std::array<uint8_t, 4>{10, 5, 59, 24});
+        int64_t sample = 0;
+        for (int f = 0; f < frames; ++f) {
+            while (queue.videoQueued() >= 4) std::this_thread::sleep_for(1ms);
+            // A moving bar, so the encoder has motion to code.
+            for (int y = 0; y < m.height; ++y) frame.bytes[size_t(y * m.width * 2 + (f * 16) % (m.width * 2)) + 1] = 235;
+            queue.putVideoFrame(&frame);
+            if (withAudio) {
+                const int count = samplesOfFrame(f, m);
+                FakeAudioPacket packet(tone(sample, count));
+                queue.putAudioFrame(&packet);
+                sample += count;
+            }
+        }
+        if (frames > 0) {
+            // Without audio the pass never takes more than its first frame.
+            const auto end = std::chrono::steady_clock::now() + (withAudio ? 30s : 300ms);
+            while (queue.videoQueued() > 0 && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(5ms);
+            }
+            std::this_thread::sleep_for(500ms);
+        }
+        restart = true;
+    }
+
+    // The muxed stream, checking that every block fits the muxer's I/O buffer.
+    std::string collect() {
+        std::string bytes;
+        while (buffer.queued() > 0) {
+            DataPacketPtr packet = buffer.getData();
+            EXPECT_LE(packet->size, VideoEncoder::kIOBufferSize);
+            bytes.append(packet->data.get(), size_t(packet->size));
+        }
+        return bytes;
+    }
+};
+
+ProbedStream probe(const TempDir& dir, const std::string& bytes) {
+    const std::string path = dir / "pass.ts";
+    testing_support::writeFile(path, bytes);
+    return probeStream(path);
+}
+
+// A stream of its own opens with its tables (service description, PAT, PMT).
+bool opensWithTables(const TransportCheck& ts) { return ts.firstPat >= 0 && ts.firstPat < 3; }
+
+bool increasing(const std::vector<int64_t>& values) {
+    for (size_t i = 1; i < values.size(); ++i) {
+        if (values[i] <= values[i - 1]) return false;
+    }
+    return !values.empty();
+}
+
+class InWorkingFolder : public testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());  // preview.uyvy lands here
+    }
+    void TearDown() override { std::filesystem::current_path(previous_); }
+    TempDir dir;
+
+private:
+    std::filesystem::path previous_;
+};
+
+struct ModeCase {
+    uint32_t mode;
+    const char* name;
+    int pair;
+};
+
+class EncoderModes : public InWorkingFolder, public testing::WithParamInterface<ModeCase> {};
+
+}  // namespace
+
+TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
+    const ModeCase c = GetParam();
+    const EncoderMode m = encoderModeFor(c.mode);
+    Pass pass(c.mode);
+    pass.pal = m.fpsDen == 1;  // 50 Hz: top field first; 59.94: bottom field first
+    pass.pair = int8_t(c.pair);
+    const int frames = int(std::ceil(1.2 * m.fpsNum / m.fpsDen));
+    pass.run(frames);
+    const std::string bytes = pass.collect();
+
+    const ProbedStream s = probe(dir, bytes);
+    ASSERT_TRUE(s.opened);
+    EXPECT_EQ(s.complaints, std::vector<std::string>{});
+    EXPECT_EQ(s.video.codec, "h264");
+    EXPECT_EQ(s.video.profile, 100);  // High
+    EXPECT_EQ(s.video.width, m.width);
+    EXPECT_EQ(s.video.height, m.height);
+    EXPECT_EQ(s.video.rateNum * m.fpsDen, m.fpsNum * s.video.rateDen);
+    EXPECT_EQ(s.video.frames, frames);
+    if (m.progressive) {
+        EXPECT_EQ(s.video.interlacedFrames, 0);
+    } else {
+        EXPECT_EQ(s.video.interlacedFrames, frames);
+        EXPECT_EQ(s.video.topFieldFirstFrames, m.fpsDen == 1 ? frames : 0);
+    }
+    if (m.width == 720) {
+        EXPECT_EQ(s.video.sarNum * (m.height == 576 ? 45 : 27), s.video.sarDen * (m.height == 576 ? 64 : 32));
+    }
+    EXPECT_TRUE(increasing(s.video.pts));
+    EXPECT_TRUE(increasing(s.video.dts));
+
+    EXPECT_EQ(s.audio.codec, "mp2");
+    EXPECT_EQ(s.audio.sampleRate, 48000);
+    EXPECT_EQ(s.audio.channels, 2);
+    EXPECT_TRUE(increasing(s.audio.pts));
+    EXPECT_NEAR(s.audio.duration, s.video.duration, 1152.0 / 48000.0);
+
+    // The selected pair, by its tones.
+    EXPECT_GT(toneLevel(s.audio.left, (2 * c.pair + 1) * 500.0), 0.1);
+    EXPECT_GT(toneLevel(s.audio.right, (2 * c.pair + 2) * 500.0), 0.1);
+    EXPECT_LT(toneLevel(s.audio.left, (2 * c.pair + 2) * 500.0), 0.02);
+
+    const TransportCheck ts = checkTransport(bytes);
+    EXPECT_GT(ts.packets, 100);
+    EXPECT_EQ(bytes.size() % 188, 0u);
+    EXPECT_TRUE(opensWithTables(ts));
+    EXPECT_EQ(ts.syncErrors, 0);
+    EXPECT_EQ(ts.continuityErrors, 0);
+    EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
+    EXPECT_LE(ts.maxPatGap, 0.5);
+    EXPECT_LE(ts.maxPmtGap, 0.5);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, EncoderModes,
+                         testing::Values(ModeCase{kModeHi50, "Hi50", 0}, ModeCase{kModeHi59, "Hi59", 1},
+                                         ModeCase{kModeHp50, "hp50", 2}, ModeCase{kModeHp59, "hp59", 3},
+                                         ModeCase{kModePal, "pal", 1}, ModeCase{kModeNtsc, "ntsc", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class Encoder : public InWorkingFolder {};
+
+TEST_F(Encoder, RestartStartsASecondCompleteStreamInTheSameBuffer) {
+    Pass first(kModePal);
+    first.run(10);
+    const std::string one = first.collect();
+
+    testing::internal::CaptureStderr();
+    Pass second(kModePal);
+    second.restart = true;  // raised while the card was being configured
+    second.run(0);
+    const std::string messages = testing::internal::GetCapturedStderr();
+    EXPECT_NE(messages.find("Video Encoder Constructor\n"), std::string::npos);
+    EXPECT_NE(messages.find("restarting\n"), std::string::npos);
+    const std::string empty = second.collect();
+    EXPECT_EQ(empty.size() % 188, 0u);  // whole packets, no frame
+    EXPECT_EQ(checkTransport(empty).syncErrors, 0);
+
+    Pass third(kModePal);
+    third.run(10);
+    const std::string three = third.collect();
+    for (const std::string* stream : {&one, &three}) {
+        EXPECT_TRUE(opensWithTables(checkTransport(*stream)));
+        const ProbedStream s = probe(dir, *stream);
+        EXPECT_EQ(s.video.frames, 10);
+        EXPECT_EQ(s.complaints, std::vector<std::string>{});
+    }
+}
+
+TEST_F(Encoder, PassWithoutAudioStillEndsOnRestart) {
+    Pass pass(kModePal);
+    pass.run(3, /*withAudio=*/false);  // returns: the wait for audio gives up
+    EXPECT_TRUE(pass.restart);
+}
+
+TEST_F(Encoder, PreviewFileHoldsTheBurntInPicture) {
+    testing_support::writeFile(dir / "sd.dat", std::string(TimeCodeBurner::kSdFontBytes, char(200)));
+    TimeCodeBurner burner({dir / "sd.dat", dir / "hd.dat", dir / "none.png"});
+    Pass pass(kModePal);
+    pass.burner = &burner;
+    pass.timecode = 1;
+    testing::internal::CaptureStdout();
+    pass.run(2);
+    testing::internal::GetCapturedStdout();
+
+    const std::string preview = testing_support::readFile(dir / "preview.uyvy");
+    ASSERT_EQ(preview.size(), 720u * 576u * 2u);
+    EXPECT_EQ(uint8_t(preview[24 * 1440 + 567]), 200);  // a glyph's luma
+    EXPECT_EQ(uint8_t(preview[24 * 1440 + 566]), 127);  // its chroma
+    EXPECT_EQ(uint8_t(preview[300 * 1440 + 1001]), 60);  // untouched elsewhere
+}
+
+TEST(EncoderAudio, SelectedPairGoesToTheFifo) {
+    audioPackage package;
+    package.sampleFrames = 2;
+    package.buffer = qva::allocateAligned<int16_t>(16);
+    for (int i = 0; i < 16; ++i) package.buffer[size_t(i)] = int16_t(i);
+
+    std::deque<int16_t> fifo;
+    std::atomic<int8_t> pair{0};
+    appendAudioPair(package, pair, fifo);
+    pair = 3;
+    appendAudioPair(package, pair, fifo);
+    pair = 9;  // a damaged setting: the nearest pair, never past the packet
+    appendAudioPair(package, pair, fifo);
+    pair = -1;
+    appendAudioPair(package, pair, fifo);
+    EXPECT_EQ(fifo, (std::deque<int16_t>{0, 1, 8, 9, 6, 7, 14, 15, 6, 7, 14, 15, 0, 1, 8, 9}));
+
+    package.sampleFrames = 0;
+    appendAudioPair(package, pair, fifo);
+    EXPECT_EQ(fifo.size(), 16u);
+}
+
+TEST_F(Encoder, FiftyPassesDoNotGrowTheProcess) {
+    auto heapInUse = [] { return mallinfo2().uordblks; };
+    testing::internal::CaptureStderr();
+    size_t baseline = 0;
+    for (int i = 0; i < 50; ++i) {
+        Pass pass(kModePal);
+        pass.run(i % 10 == 0 ? 2 : 0);
+        pass.collect();
+        if (i == 4) baseline = heapInUse();
+    }
+    testing::internal::GetCapturedStderr();
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(heapInUse(), baseline + 4 * 1024 * 1024);
+#endif
+}

@@ -1,0 +1,213 @@
+#include "StreamProbe.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+std::mutex gLogLock;
+std::vector<std::string>* gComplaints = nullptr;
+
+void collectComplaints(void* avcl, int level, const char* format, va_list args) {
+    if (level > AV_LOG_ERROR) return;
+    char line[1024];
+    int prefix = 1;
+    av_log_format_line(avcl, level, format, args, line, sizeof line, &prefix);
+    std::lock_guard guard(gLogLock);
+    if (gComplaints != nullptr) gComplaints->push_back(line);
+}
+
+struct InputCloser {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecCloser {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameCloser {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketCloser {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+std::unique_ptr<AVCodecContext, CodecCloser> openDecoder(AVStream* stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) return nullptr;
+    std::unique_ptr<AVCodecContext, CodecCloser> context(avcodec_alloc_context3(codec));
+    avcodec_parameters_to_context(context.get(), stream->codecpar);
+    context->pkt_timebase = stream->time_base;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
+    return context;
+}
+
+}  // namespace
+
+ProbedStream probeStream(const std::string& path) {
+    ProbedStream result;
+    {
+        std::lock_guard guard(gLogLock);
+        gComplaints = &result.complaints;
+    }
+    av_log_set_callback(collectComplaints);
+
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
+    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+    if (avformat_find_stream_info(input.get(), nullptr) < 0) return result;
+    result.opened = true;
+
+    std::map<int, std::unique_ptr<AVCodecContext, CodecCloser>> decoders;
+    int videoIndex = -1, audioIndex = -1;
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        AVStream* stream = input->streams[i];
+        const AVCodecParameters* par = stream->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && videoIndex < 0) {
+            videoIndex = int(i);
+            result.video.codec = avcodec_get_name(par->codec_id);
+            result.video.profile = par->profile;
+            result.video.width = par->width;
+            result.video.height = par->height;
+            result.video.rateNum = stream->r_frame_rate.num;
+            result.video.rateDen = stream->r_frame_rate.den;
+            result.video.sarNum = par->sample_aspect_ratio.num;
+            result.video.sarDen = par->sample_aspect_ratio.den;
+        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioIndex < 0) {
+            audioIndex = int(i);
+            result.audio.codec = avcodec_get_name(par->codec_id);
+            result.audio.sampleRate = par->sample_rate;
+            result.audio.channels = par->ch_layout.nb_channels;
+        } else {
+            continue;
+        }
+        decoders[int(i)] = openDecoder(stream);
+    }
+
+    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+    auto drain = [&](int index) {
+        AVCodecContext* decoder = decoders[index].get();
+        while (avcodec_receive_frame(decoder, frame.get()) == 0) {
+            if (index == videoIndex) {
+                ++result.video.frames;
+                if (frame->interlaced_frame) ++result.video.interlacedFrames;
+                if (frame->top_field_first) ++result.video.topFieldFirstFrames;
+            } else if (frame->format == AV_SAMPLE_FMT_S16P || frame->format == AV_SAMPLE_FMT_S16) {
+                const bool planar = frame->format == AV_SAMPLE_FMT_S16P;
+                for (int s = 0; s < frame->nb_samples; ++s) {
+                    const auto* l = reinterpret_cast<const int16_t*>(frame->data[0]);
+                    const auto* r = reinterpret_cast<const int16_t*>(planar ? frame->data[1] : frame->data[0]);
+                    result.audio.left.push_back(planar ? l[s] : l[2 * s]);
+                    result.audio.right.push_back(planar ? r[s] : r[2 * s + 1]);
+                }
+            }
+            av_frame_unref(frame.get());
+        }
+    };
+    while (av_read_frame(input.get(), packet.get()) >= 0) {
+        const int index = packet->stream_index;
+        if (decoders.count(index) != 0 && decoders[index]) {
+            auto& pts = index == videoIndex ? result.video.pts : result.audio.pts;
+            auto* dts = index == videoIndex ? &result.video.dts : nullptr;
+            pts.push_back(packet->pts);
+            if (dts != nullptr) dts->push_back(packet->dts);
+            if (avcodec_send_packet(decoders[index].get(), packet.get()) < 0) {
+                result.complaints.push_back("send_packet failed");
+            }
+            drain(index);
+        }
+        av_packet_unref(packet.get());
+    }
+    for (auto& [index, decoder] : decoders) {
+        if (!decoder) continue;
+        avcodec_send_packet(decoder.get(), nullptr);
+        drain(index);
+    }
+    if (result.video.rateNum > 0) {
+        result.video.duration = double(result.video.frames) * result.video.rateDen / result.video.rateNum;
+    }
+    if (result.audio.sampleRate > 0) result.audio.duration = double(result.audio.left.size()) / result.audio.sampleRate;
+
+    std::lock_guard guard(gLogLock);
+    gComplaints = nullptr;
+    return result;
+}
+
+TransportCheck checkTransport(const std::string& bytes) {
+    TransportCheck check;
+    std::map<int, int> continuity;
+    int pmtPid = -1;
+    double now = -1, lastPcr = -1, lastPat = -1, lastPmt = -1;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+        ++check.packets;
+        if (p[0] != 0x47) {
+            ++check.syncErrors;
+            continue;
+        }
+        const int pid = ((p[1] & 0x1F) << 8) | p[2];
+        const bool unitStart = (p[1] & 0x40) != 0;
+        const int adaptation = (p[3] >> 4) & 3;
+        const int counter = p[3] & 0x0F;
+        bool discontinuity = false;
+        int payload = 4;
+        if (adaptation & 2) {
+            const int length = p[4];
+            payload = 5 + length;
+            if (length > 0) {
+                discontinuity = (p[5] & 0x80) != 0;
+                if (p[5] & 0x10) {  // PCR
+                    const uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) |
+                                          (uint64_t(p[8]) << 9) | (uint64_t(p[9]) << 1) | (p[10] >> 7);
+                    const uint64_t extension = (uint64_t(p[10] & 1) << 8) | p[11];
+                    now = double(base * 300 + extension) / 27e6;
+                    if (lastPcr >= 0 && now - lastPcr > check.maxPcrGap) check.maxPcrGap = now - lastPcr;
+                    lastPcr = now;
+                    ++check.pcrCount;
+                }
+            }
+        }
+        if (pid != 0x1FFF && (adaptation & 1)) {
+            auto previous = continuity.find(pid);
+            if (previous != continuity.end() && !discontinuity && counter != ((previous->second + 1) & 0x0F)) {
+                ++check.continuityErrors;
+            }
+            continuity[pid] = counter;
+        }
+        if (pid == 0 && check.firstPat < 0) check.firstPat = check.packets - 1;
+        if (pid == 0 && unitStart && payload < 188) {
+            const uint8_t* section = p + payload + 1 + p[payload];  // after the pointer field
+            if (section + 12 <= p + 188) pmtPid = ((section[10] & 0x1F) << 8) | section[11];
+            if (now >= 0 && lastPat >= 0 && now - lastPat > check.maxPatGap) check.maxPatGap = now - lastPat;
+            if (now >= 0) lastPat = now;
+        }
+        if (pid == pmtPid && unitStart) {
+            if (now >= 0 && lastPmt >= 0 && now - lastPmt > check.maxPmtGap) check.maxPmtGap = now - lastPmt;
+            if (now >= 0) lastPmt = now;
+        }
+    }
+    return check;
+}
+
+double toneLevel(const std::vector<int16_t>& samples, double hz, int rate) {
+    if (samples.empty()) return 0;
+    const double w = 2 * M_PI * hz / rate;
+    const double coefficient = 2 * std::cos(w);
+    double s1 = 0, s2 = 0;
+    for (int16_t sample : samples) {
+        const double s0 = sample / 32768.0 + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    const double n = double(samples.size());
+    return 2 * std::sqrt(power) / n;  // amplitude of that frequency
+}

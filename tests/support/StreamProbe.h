@@ -1,0 +1,51 @@
+// Reads a recorded transport stream back, as a player and a stream monitor
+// would: stream parameters, decoding with every decoder complaint, the audio
+// as samples, and the transport packets themselves.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ProbedStream {
+    struct Video {
+        std::string codec;
+        int profile = -1;
+        int width = 0, height = 0;
+        int rateNum = 0, rateDen = 0;  // frame rate
+        int sarNum = 0, sarDen = 0;
+        int frames = 0;                 // decoded
+        int interlacedFrames = 0;
+        int topFieldFirstFrames = 0;
+        std::vector<int64_t> pts;       // packets, 1/90000
+        std::vector<int64_t> dts;
+        double duration = 0;            // decoded frames / rate
+    } video;
+    struct Audio {
+        std::string codec;
+        int sampleRate = 0, channels = 0;
+        std::vector<int64_t> pts;
+        std::vector<int16_t> left, right;  // decoded
+        double duration = 0;
+    } audio;
+    std::vector<std::string> complaints;  // decoder and demuxer errors, in order
+    bool opened = false;
+};
+
+ProbedStream probeStream(const std::string& path);
+
+struct TransportCheck {
+    int packets = 0;
+    int syncErrors = 0;
+    int continuityErrors = 0;
+    int pcrCount = 0;
+    double maxPcrGap = 0;        // seconds of PCR time
+    double maxPatGap = 0;        // seconds of PCR time between PATs
+    double maxPmtGap = 0;
+    int firstPat = -1;           // index of the first packet of the PAT
+};
+
+TransportCheck checkTransport(const std::string& bytes);
+
+// Relative power of frequency hz in samples (Goertzel), 0..1 of a full-scale sine.
+double toneLevel(const std::vector<int16_t>& samples, double hz, int rate = 48000);
