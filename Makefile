@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo test-asan test-tsan clean
+.PHONY: all deps build test demo bench test-asan test-tsan clean
 
 all: build
 
@@ -20,6 +20,10 @@ test: build
 
 demo: build
 	scripts/demo
+
+# Encoder throughput against the ffmpeg command line (docs/benchmarks.md).
+bench: build
+	scripts/bench
 
 # Sanitizer builds: each its own build directory, running the same tests.
 test-asan: deps

@@ -9,6 +9,7 @@
 #include "core/Supervisor.h"
 #include "encode/TimeCodeBurner.h"
 #include "encode/VideoEncoder.h"
+#include "platform/MemoryTuning.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
 
@@ -31,6 +32,7 @@ bool isStudioModel(const char* modelName) {
 }  // namespace
 
 int main() {
+    qva::keepFrameBuffersInHeap();
     // Lives in main's frame for the life of the process: main never returns,
     // it ends by exit(), so threads may hold pointers into it until the end.
     DeviceState state;
