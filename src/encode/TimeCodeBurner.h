@@ -67,7 +67,7 @@ private:
 };
 
 // The per-frame blend, in 16-byte vectors: for each of bytes bytes,
-// frame = (frame * inverseAlpha + logo * alpha) >> 8. bytes is a multiple of 16
-// and all four blocks are 16-byte aligned.
+// frame = (frame * inverseAlpha + logo * alpha) >> 8. All four blocks are
+// 16-byte aligned; a tail shorter than 16 bytes is blended byte by byte.
 void blendLogo(uint8_t* frame, const uint8_t* logo, const uint8_t* alpha,
                const uint8_t* inverseAlpha, size_t bytes);
