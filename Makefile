@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo bench test-asan test-tsan clean
+.PHONY: all deps build test demo bench soak test-asan test-tsan clean
 
 all: build
 
@@ -24,6 +24,10 @@ demo: build
 # Encoder throughput against the ffmpeg command line (docs/benchmarks.md).
 bench: build
 	scripts/bench
+
+# The whole recorder in real time on the simulated card: 60 s of 1080i50, no frame lost.
+soak: build
+	scripts/soak 60 Hi50
 
 # Sanitizer builds: each its own build directory, running the same tests.
 test-asan: deps
