@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         std::vector<int16_t> samples(8 * 1602, 1000);
         int64_t sample = 0;
         for (int f = 0; f < frames; ++f) {
-            while (queue.videoQueued() >= 8) std::this_thread::sleep_for(std::chrono::microseconds(500));
+            while (queue.videoQueued() >= 8) std::this_thread::sleep_for(std::chrono::milliseconds(4));
             BenchFrame frame(m.width, m.height, input.data() + (size_t(f) % inputFrames) * frameBytes);
             queue.putVideoFrame(&frame);
             const int64_t next = (int64_t(f) + 1) * 48000 * m.fpsDen / m.fpsNum;
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
     std::thread writer([&] {
         while (!written || buffer.queued() > 0) {
             if (buffer.queued() == 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 continue;
             }
             DataPacketPtr packet = buffer.getData();

@@ -92,3 +92,16 @@ TEST(Process, FlushesAtStartAndAfterTheSignalReturns) {
     EXPECT_EQ(errors.find("Buffer size"), std::string::npos) << "the queue backed up";
     EXPECT_TRUE(recorder.running());
 }
+
+TEST(Process, EncoderPassRunsOnTheCardsFrames) {
+    Sandbox sandbox;
+    RecorderProcess recorder(sandbox);
+    ASSERT_TRUE(recorder.waitForErrors("720, 576, 720, 576\n", 10s)) << recorder.errors();
+    const auto end = std::chrono::steady_clock::now() + 10s;
+    while (readFile(sandbox.path("/preview.uyvy")).size() != 720u * 576u * 2u &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(readFile(sandbox.path("/preview.uyvy")).size(), 720u * 576u * 2u);
+    EXPECT_TRUE(recorder.running());
+}
