@@ -23,7 +23,7 @@ void StreamBuffer::putData(const char* data, int size) {
     queue_.push_back(std::move(packet));
 }
 
-DataPacketPtr StreamBuffer::getData() {
+DataPacketPtr StreamBuffer::getData(const std::atomic<bool>* giveUp) {
     for (;;) {
         {
             QMutexLocker guard(&lock_);
@@ -33,6 +33,7 @@ DataPacketPtr StreamBuffer::getData() {
                 return packet;
             }
         }
+        if (giveUp != nullptr && giveUp->load(std::memory_order_relaxed)) return nullptr;
         std::this_thread::sleep_for(std::chrono::microseconds(5000));
     }
 }

@@ -7,6 +7,7 @@
 
 #include <QMutex>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 
@@ -29,7 +30,8 @@ public:
     void putData(const char* data, int size);
 
     // The oldest packet, waiting (polling every 5 ms) until there is one.
-    DataPacketPtr getData();
+    // With giveUp, the wait also ends, with null, once *giveUp is true.
+    DataPacketPtr getData(const std::atomic<bool>* giveUp = nullptr);
 
     // Discards every queued packet.
     void clearBuffer();
