@@ -12,7 +12,10 @@
 #include "platform/MemoryTuning.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
+#include "record/TSWriter.h"
+#include "record/USBListener.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +36,10 @@ bool isStudioModel(const char* modelName) {
 
 int main() {
     qva::keepFrameBuffersInHeap();
+    // A drive or a peer that goes away, or a file-size limit (FAT32's 4 GiB),
+    // must be a failed write, never the end of the recorder.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
     // Lives in main's frame for the life of the process: main never returns,
     // it ends by exit(), so threads may hold pointers into it until the end.
     DeviceState state;
@@ -76,6 +83,10 @@ int main() {
         &queue, &state.previewImage, &state.previewMutex, &state.audioLevelLeft,
         &state.audioLevelRight, &state.audioWithoutVideo, input.get(), &state.audioChannel);
     input->SetCallback(delegate);
+
+    TSWriter writer(&buffer, &state.filePrefix);
+    USBListener usbListener(&writer);
+    writer.StartWriter();
 
     TimeCodeBurner burner;
 
