@@ -42,8 +42,10 @@ TEST(CommandRunner, ArgumentsArriveVerbatimWithoutAShell) {
 
     std::vector<std::string> argv = {script.string()};
     argv.insert(argv.end(), kHostileArguments.begin(), kHostileArguments.end());
-    fs::current_path(dir.path());
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());  // where an injected "touch" would land
     EXPECT_EQ(qva::CommandRunner("").run(argv), 0);
+    fs::current_path(previous);
 
     EXPECT_EQ(receivedArguments(out), kHostileArguments);
     EXPECT_FALSE(fs::exists(dir.path() / "pwned-semicolon"));

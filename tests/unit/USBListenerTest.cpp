@@ -1,0 +1,182 @@
+#include "record/USBListener.h"
+
+#include "core/FilePrefix.h"
+#include "record/StreamBuffer.h"
+#include "record/TSWriter.h"
+
+#include <gtest/gtest.h>
+
+#include "TestFiles.h"
+
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using Argv = std::vector<std::string>;
+
+namespace {
+
+struct Runner : qva::CommandRunner {
+    Runner() : CommandRunner("") {}
+    int run(const Argv& argv) override {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(argv);
+        return 0;
+    }
+    std::vector<Argv> await(size_t count) {  // the runs are on detached threads; a stray extra one shows too
+        for (int i = 0; i < 500 && [&] { std::lock_guard<std::mutex> g(lock); return calls.size(); }() < count; ++i)
+            std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(20ms);
+        std::lock_guard<std::mutex> guard(lock);
+        std::sort(calls.begin(), calls.end());
+        return calls;
+    }
+    std::mutex lock;
+    std::vector<Argv> calls;
+};
+
+struct Fixture : testing::Test {
+    testing_support::TempDir root;
+    std::string media = root / "";
+    StreamBuffer buffer;
+    FilePrefix prefix{"rec"};
+    TSWriter writer{&buffer, &prefix};
+    std::shared_ptr<Runner> runner = std::make_shared<Runner>();
+    std::unique_ptr<USBListener> usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
+
+    std::string scan(const Argv& plug = {}, const Argv& pull = {}) {  // plugged one per cycle: a known order
+        for (const std::string& name : plug) {
+            fs::create_directory(media + name);
+            scan();
+        }
+        for (const std::string& name : pull) fs::remove(media + name);
+        CaptureStderr();
+        usb->scanOnce();
+        return GetCapturedStderr();
+    }
+    std::deque<usbStick> drives() {
+        QMutexLocker guard(usb->lock());
+        return *usb->drives();
+    }
+    std::string list() {
+        std::string text;
+        for (const usbStick& d : drives()) text += d.label + std::to_string(d.id) + (d.rec ? "r " : " ");
+        return text;
+    }
+};
+
+struct USBListenerScanning : Fixture {};
+struct USBListenerRecording : Fixture {};
+struct Formatting : Fixture {};
+
+}  // namespace
+
+TEST_F(USBListenerScanning, IdsNeverReusedDotsSkippedRemovalsExact) {
+    fs::create_directory(media + ".hidden");
+    scan({"a", "b"}, {"a"});
+    scan({"a", "c", "d"});
+    EXPECT_EQ(list(), "b1 a2 c3 d4 ");
+    EXPECT_EQ(scan({}, {"a", "d"}), "Tar bort dir: " + media + "a\nTar bort dir: " + media + "d\n");
+    EXPECT_EQ(scan({}, {"b", "c"}), "");  // all at once: silently
+    EXPECT_EQ(list(), "");
+}
+
+TEST_F(USBListenerScanning, UnreadableMediaKeepsTheListAndSaysSoOnce) {
+    scan({"a"});
+    fs::remove_all(media);
+    EXPECT_EQ(scan() + scan(), "Cannot read " + media + ": No such file or directory\n");
+    EXPECT_EQ(list(), "a0 ");
+}
+
+TEST_F(USBListenerScanning, FiguresFollowTheDrive) {
+    const std::string a = media + "a";
+    fs::create_directory(a);
+    if (::mount("tmpfs", a.c_str(), "tmpfs", 0, "size=8m") != 0) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
+    std::unique_ptr<const char, int (*)(const char*)> unmount(a.c_str(), ::umount);
+    scan();
+    EXPECT_EQ(std::pair(drives()[0].size, drives()[0].freeSpace), std::pair(508, 8));  // (8 MiB + 500 MB) / 1 MB
+    testing_support::writeFile(a + "/x", std::string(3 << 20, 'x'));
+    scan();
+    EXPECT_EQ(drives()[0].freeSpace, 5);
+    testing_support::writeFile(a + "/y", std::string(2 << 20, 'y'));
+    fs::create_directory(media + "b");
+    scan();  // a cycle that adds
+    EXPECT_EQ(drives()[0].freeSpace, 3);
+}
+
+TEST(USBListenerFigures, HugeFileSystemsClampInsteadOfWrapping) {
+    struct statfs fs {};
+    fs.f_frsize = 4096;
+    for (auto [blocks, size, free] : {std::tuple(uint64_t{1} << 32, 17592686, 16777216),  // wraps in 32 bits
+                                      std::tuple(uint64_t{1} << 40, INT32_MAX, INT32_MAX),
+                                      std::tuple((uint64_t{1} << 52) + 1, INT32_MAX, INT32_MAX)}) {  // in 64 bits
+        fs.f_blocks = fs.f_bavail = blocks;
+        EXPECT_EQ(std::pair(driveSizeOf(fs), driveFreeSpaceOf(fs)), std::pair(size, free)) << blocks;
+    }
+}
+
+TEST_F(USBListenerScanning, WatcherPicksUpADriveAndStopsWithoutWaitingAPeriod) {
+    usb.reset();  // one with the thread, its period far longer than the test
+    fs::create_directory(media + "a");
+    CaptureStderr();
+    usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, true, 30s});
+    for (int i = 0; i < 500 && list().empty(); ++i) std::this_thread::sleep_for(10ms);
+    auto start = std::chrono::steady_clock::now();
+    usb.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_NE(GetCapturedStderr().find("Lägger till dir: " + media + "a med id: 0\n"), std::string::npos);
+}
+
+TEST_F(USBListenerRecording, WriterIsCalledOnlyWhenTheStateChanges) {
+    scan({"a", "b", "c"});
+    CaptureStderr();
+    usb->StartRecord(1);
+    EXPECT_EQ(usb->StartALLRecord(), 1);  // stops at b
+    EXPECT_EQ(GetCapturedStderr(), "Successfully started recording on " + media + "b    0  \nSuccessfully started "
+                                   "recording on " + media + "a    0  \nCould not start recording on " + media + "b\n");
+    EXPECT_EQ(list(), "a0r b1r c2 ");
+    ASSERT_GE(writer.AddOutput(media + "c", 2), 0);  // c is idle: its target is not touched
+    EXPECT_EQ(usb->StopALLRecord(), 0);
+    EXPECT_EQ(writer.outputCount(), 1u);
+    EXPECT_EQ(list(), "a0 b1 c2 ");
+}
+
+TEST_F(USBListenerRecording, WriterFailureAndUnknownIds) {
+    scan({"a", "b"});
+    usb->StartRecord(1);
+    writer.RemoveOutput(1);  // the writer drops the target, then calls back
+    CaptureStderr();
+    usb->errorCallBack(1, "full");
+    usb->errorCallBack(7, "x");
+    EXPECT_NE(GetCapturedStderr().find("on id 1: full\nTrying to set rec=false in USBListener callback, ID in "
+                                       "callback: 7\nPath with ID 7 not found\n"), std::string::npos);
+    EXPECT_EQ((std::tuple{list(), usb->StartRecord(1), usb->StartRecord(7), usb->StopRecord(7)}),
+              std::tuple("a0 b1 ", 0, 1, 1));
+    scan({}, {"b"});
+    EXPECT_EQ(usb->StopRecord(1), 0);  // a pulled drive's target still stops
+    EXPECT_EQ(writer.outputCount(), 0u);
+}
+
+TEST_F(Formatting, RefusesRecordingDrivesPassesNamesWholeTellsThePosition) {
+    const std::string name = "My Drive; $(x) `y`";
+    scan({"gone"}, {"gone"});
+    scan({"a", name, "c"});  // ids 1 to 3: not the positions
+    usb->StartRecord(3);
+    EXPECT_EQ(usb->formatUSB(3) + usb->formatUSB(9) + usb->formatALLUSB(), 3);
+    CaptureStderr();
+    EXPECT_EQ(usb->formatUSB(2), 0);
+    EXPECT_NE(GetCapturedStderr().find("found stick\nFormatting USB 1\n"), std::string::npos);
+    EXPECT_EQ(list(), "a1 c3r ");
+    usb->StopRecord(3);
+    EXPECT_EQ(usb->formatALLUSB(), 0);
+    EXPECT_EQ(usb->formatALLUSB(), 1);  // nothing left
+    EXPECT_EQ(runner->await(3), (std::vector<Argv>{{"/formatusb.sh", media + name, name},
+                                                   {"/formatusb.sh", media + "a", "a"},
+                                                   {"/formatusb.sh", media + "c", "c"}}));
+}
