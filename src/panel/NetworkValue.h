@@ -23,6 +23,12 @@ public:
         std::lock_guard guard(lock_);
         settings_ = std::move(settings);
     }
+    // A read-modify-write of the whole record; change must not block.
+    template <typename Change>
+    void update(Change change) {
+        std::lock_guard guard(lock_);
+        change(settings_);
+    }
 
 private:
     mutable std::mutex lock_;
