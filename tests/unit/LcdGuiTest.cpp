@@ -1,0 +1,412 @@
+// The menu system on a real drive manager over temporary drive folders.
+// Screens are judged by structure only (lines, boxes, bars, icon squares,
+// how dark an item's cell is), never by the glyph artwork.
+#include "panel/LcdGui.h"
+
+#include "core/StartupConfig.h"
+#include "record/StreamBuffer.h"
+#include "record/TSWriter.h"
+#include "record/USBListener.h"
+
+#include <gtest/gtest.h>
+
+#include "TestFiles.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Argv = std::vector<std::string>;
+using Menu = LcdGui::Menu;
+
+namespace {
+
+struct RecordingRunner : qva::CommandRunner {
+    RecordingRunner() : CommandRunner("") {}
+    int run(const Argv& argv) override {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(argv);
+        return 0;
+    }
+    std::vector<Argv> taken(size_t atLeast = 0) {  // formatting runs on detached threads
+        for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(10ms)) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (calls.size() >= atLeast) return calls;
+        }
+        return {};
+    }
+    std::mutex lock;
+    std::vector<Argv> calls;
+};
+
+const QVAPainter::Fonts& fonts() {
+    static testing_support::TempDir dir;
+    static const QVAPainter::Fonts made = [] {
+        const std::string command = QVA_BUILD_DIR "/make-assets '" + dir.path().string() + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        return QVAPainter::Fonts{dir / "QVA/ascii2.png", dir / "QVA/ascii3.png", dir / "QVA/ascii_small_white.png"};
+    }();
+    return made;
+}
+
+double darkShare(const QImage& image, int x, int y, int w, int h) {
+    int dark = 0;
+    for (int row = y; row < y + h; ++row)
+        for (int column = x; column < x + w; ++column) dark += qRed(image.pixel(column, row)) < 128;
+    return double(dark) / (w * h);
+}
+bool allDark(const QImage& image, int x, int y, int w, int h) { return darkShare(image, x, y, w, h) == 1.0; }
+bool allLight(const QImage& image, int x, int y, int w, int h) { return darkShare(image, x, y, w, h) == 0.0; }
+// Small text inverted: dark cells with light ink; plain: the other way round.
+bool inverted(const QImage& image, int x, int y, int chars) { return darkShare(image, x, y, 6 * chars, 7) > 0.6; }
+bool plain(const QImage& image, int x, int y, int chars) { return darkShare(image, x, y, 6 * chars, 7) < 0.4; }
+// The 7x7 icon square: black frame, some white inside.
+bool iconAt(const QImage& image, int x, int y) {
+    return allDark(image, x, y, 7, 1) && allDark(image, x, y + 6, 7, 1) && allDark(image, x, y, 1, 7) &&
+           allDark(image, x + 6, y, 1, 7) && !allDark(image, x + 1, y + 1, 5, 5);
+}
+
+struct LcdGuiFixture : testing::Test {
+    testing_support::TempDir root;
+    std::string media = root / "media/";
+    std::string config = root / "startup.cfg";
+    DeviceState state;
+    StreamBuffer buffer;
+    TSWriter writer{&buffer, &state.filePrefix};
+    std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
+    std::unique_ptr<USBListener> usb;
+    networkValue network;
+    std::unique_ptr<LcdGui> gui;
+
+    void SetUp() override {
+        fs::create_directory(media);
+        usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
+        state.filePrefix.set("rec");
+    }
+    void make() { gui = std::make_unique<LcdGui>(usb.get(), state, &network, LcdGui::Options{runner, config, fonts()}); }
+    void plug(const std::vector<std::string>& names) {  // one per scan: a known order
+        for (const std::string& name : names) {
+            fs::create_directory(media + name);
+            usb->scanOnce();
+        }
+    }
+    void pull(const std::string& name) {
+        fs::remove(media + name);
+        usb->scanOnce();
+    }
+    // The labels of the listed drives, or of those that record.
+    std::string drives(bool recordingOnly = false) {
+        QMutexLocker guard(usb->lock());
+        std::string labels;
+        for (const usbStick& drive : *usb->drives()) labels += !recordingOnly || drive.rec ? drive.label : "";
+        return labels;
+    }
+    QImage screen() {
+        gui->drawMenus();
+        QImage image;
+        gui->GetQImage(&image);
+        return image;
+    }
+    // Buttons: U(p), D(own), O(K), B(ack), H(ome).
+    void press(const std::string& keys) {
+        for (char key : keys) {
+            if (key == 'U' || key == 'D') gui->setSelected(key == 'U' ? +1 : -1);
+            if (key == 'O') gui->pressOK();
+            if (key == 'B') gui->pressBack();
+            if (key == 'H') gui->pressHome();
+        }
+    }
+    std::pair<Menu, int> where() { return {gui->menuState().menu, gui->menuState().selected}; }
+};
+
+struct LcdGuiScreens : LcdGuiFixture {};
+struct LcdGuiNavigation : LcdGuiFixture {};
+struct LcdGuiActions : LcdGuiFixture {};
+
+}  // namespace
+
+TEST(LcdGuiFigures, SizesAndTimeLeft) {
+    EXPECT_EQ(LcdGui::printInt(1350, 2, 22.5f), "01:00");
+    EXPECT_EQ(LcdGui::printInt(1350, 2, 60.0f), "00:22");
+    EXPECT_EQ(LcdGui::printInt(2097152, 1, 0), "2TB");
+    EXPECT_EQ(LcdGui::printInt(1048576, 1, 0), "1024GB");
+    EXPECT_EQ(LcdGui::printInt(1048575, 1, 0), "1023GB");
+    EXPECT_EQ(LcdGui::printInt(1049600, 1, 0), "1TB");
+    EXPECT_EQ(LcdGui::printInt(-7, 3, 0) + LcdGui::printInt(5, 4, 0), "-7");
+    EXPECT_EQ(LcdGui::printInt(1350, 2, 0.0f), "00:00");  // no rate: no nonsense
+}
+
+TEST_F(LcdGuiScreens, MainScreenLinesAndTheHighlightedItem) {
+    make();
+    QImage image = screen();
+    EXPECT_EQ(std::pair(image.size(), image.format()), std::pair(QSize(256, 64), QImage::Format_RGB888));
+    EXPECT_TRUE(allDark(image, 0, 3, 256, 1) && allDark(image, 0, 17, 256, 1));
+    EXPECT_TRUE(allLight(image, 0, 0, 256, 3) && allLight(image, 0, 18, 256, 7));
+    EXPECT_TRUE(inverted(image, 30, 25, 12) && plain(image, 30, 45, 8) && plain(image, 165, 25, 6));
+    press("D");
+    image = screen();
+    EXPECT_TRUE(plain(image, 30, 25, 12) && inverted(image, 30, 45, 8));
+}
+
+TEST_F(LcdGuiScreens, LevelBarsScaleMarksAndPreview) {
+    make();
+    press("O");  // the standard screen shows the preview
+    gui->setAudio(32767, 0);
+    QImage image = screen();
+    EXPECT_TRUE(allDark(image, 253, 1, 1, 63) && allLight(image, 253, 0, 1, 1) && allLight(image, 255, 0, 1, 64));
+    gui->setAudio(0, 3277);  // -20 dB: 43 pixels
+    image = screen();
+    EXPECT_TRUE(allLight(image, 253, 0, 1, 64) && allDark(image, 255, 21, 1, 43) && allLight(image, 255, 0, 1, 21));
+    gui->setAudio(-32768, 1);  // no finite or positive height
+    image = screen();
+    EXPECT_TRUE(allLight(image, 253, 0, 1, 64) && allLight(image, 255, 0, 1, 64));
+    EXPECT_TRUE(allDark(image, 252, 0, 1, 1) && allDark(image, 252, 15, 1, 1) && allDark(image, 252, 25, 1, 1));
+    EXPECT_TRUE(allLight(image, 139, 0, 113, 64));
+
+    QImage picture(720, 288, QImage::Format_RGB32);  // only its top-left 113x64 is shown
+    picture.fill(Qt::white);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 113; ++x) picture.setPixel(x, y, qRgb(0, 0, 0));
+    gui->SetSDI(picture);
+    image = screen();
+    EXPECT_TRUE(allDark(image, 139, 0, 113, 64));
+    EXPECT_TRUE(allLight(image, 133, 0, 6, 8) && allLight(image, 252, 1, 1, 14));
+    press("H");
+    EXPECT_TRUE(allLight(screen(), 210, 18, 40, 46));  // the main screen has no preview
+}
+
+TEST_F(LcdGuiScreens, DriveListFrameIconsAndPages) {
+    plug({"a", "b"});
+    make();
+    press("DO");
+    QImage image = screen();
+    EXPECT_TRUE(allDark(image, 0, 7, 1, 56) && allDark(image, 255, 7, 1, 56));
+    EXPECT_TRUE(allDark(image, 0, 7, 256, 1) && allDark(image, 0, 17, 256, 1));
+    EXPECT_TRUE(allDark(image, 0, 63, 255, 1) && allLight(image, 255, 63, 1, 1));
+    EXPECT_TRUE(iconAt(image, 2, 19) && iconAt(image, 2, 28) && allLight(image, 2, 37, 7, 25));
+    EXPECT_TRUE(inverted(image, 175, 0, 10) && plain(image, 10, 19, 1));
+
+    plug({"c", "d", "e", "f", "g"});
+    EXPECT_TRUE(allLight(screen(), 0, 63, 256, 1));  // a second page follows
+    press("DDDDD");
+    image = screen();
+    for (int y : {19, 28, 37, 46, 55}) EXPECT_TRUE(iconAt(image, 2, y)) << y;
+    EXPECT_TRUE(inverted(image, 10, 55, 1));
+    press("D");
+    image = screen();
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 6));
+    EXPECT_TRUE(plain(image, 175, 0, 10) && darkShare(image, 175, 0, 60, 7) > 0.05);
+    EXPECT_TRUE(iconAt(image, 2, 19) && iconAt(image, 2, 28) && allLight(image, 2, 37, 7, 25));
+    EXPECT_TRUE(inverted(image, 10, 19, 1) && plain(image, 10, 28, 1) && allDark(image, 0, 63, 255, 1));
+    press("D");
+    image = screen();
+    EXPECT_TRUE(plain(image, 10, 19, 1) && inverted(image, 10, 28, 1));
+}
+
+TEST_F(LcdGuiScreens, RecordScreenLinesAndBlink) {
+    plug({"a", "b"});
+    make();
+    press("DDO");
+    auto recShown = [&] { return !allLight(screen(), 116, 1, 18, 7); };
+    for (int i = 0; i < 25; ++i) ASSERT_FALSE(recShown()) << "nothing records";
+    QImage image = screen();
+    EXPECT_TRUE(allDark(image, 0, 9, 139, 1) && allDark(image, 65, 9, 1, 48) && allDark(image, 0, 56, 139, 1));
+
+    gui->startRecord(2);
+    EXPECT_EQ(drives(true), "b");
+    std::vector<int> changes;
+    for (int i = 1, last = recShown(); i < 60; ++i)
+        if (const bool now = recShown(); now != last) changes.push_back(i), last = now;
+    ASSERT_GE(changes.size(), 4u);
+    for (size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i] - changes[i - 1], 10);
+}
+
+TEST_F(LcdGuiNavigation, TransitionsBackAndHome) {
+    testing::internal::CaptureStderr();
+    make();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "LcdGui start\nLcdGui 00\nLcdGui 0\n");
+    const Menu opened[] = {Menu::Standard, Menu::DriveList, Menu::Record, Menu::Info};
+    for (int k = 0; k < 4; ++k) {
+        press("H" + std::string(k, 'D') + "O");
+        EXPECT_EQ(where(), std::pair(opened[k], 0));
+        press("DB");
+        EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    }
+    press("B");
+    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+
+    plug({"a", "b"});
+    press("DOO");
+    EXPECT_EQ(where(), std::pair(Menu::FormatAll, 0));
+    press("B");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    press("DDO");
+    EXPECT_EQ(where(), std::pair(Menu::Drive, 0));
+    press("DB");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 2));
+    press("OH");
+    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+}
+
+TEST_F(LcdGuiNavigation, WrapsAtBothEnds) {
+    make();
+    press("U");
+    EXPECT_EQ(where(), std::pair(Menu::Main, 3));
+    press("D");
+    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    gui->setSelected(0);
+    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    press("DOD");  // the drive list with only "FORMAT ALL"
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    press("U");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+}
+
+TEST_F(LcdGuiNavigation, TimeEditWrapsAndSetsTheClockAsLocalTime) {
+    make();
+    press("UOO");
+    ASSERT_EQ(gui->menuState().sysTime, 1);
+    while (gui->menuState().editHour != 23) press("U");
+    press("U");
+    EXPECT_EQ(gui->menuState().editHour, 0);
+    press("DD");
+    EXPECT_EQ(where(), std::pair(Menu::Info, 0));  // the selection stays while editing
+    press("HUOO");                                 // Home does not end the edit
+    ASSERT_EQ(gui->menuState().sysTime, 2);
+    EXPECT_EQ(gui->menuState().editHour, 22);
+    while (gui->menuState().editMinute != 0) press("D");
+    press("D");
+    EXPECT_EQ(gui->menuState().editMinute, 59);
+    press("D");
+    EXPECT_TRUE(runner->calls.empty());
+    press("O");
+    EXPECT_EQ(gui->menuState().sysTime, 0);
+    EXPECT_EQ(runner->taken(), (std::vector<Argv>{{"date", "-s", "22:58:00"}}));
+    EXPECT_FALSE(load(state.restartCapture));
+}
+
+TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
+    state.studioOptions = true;
+    plug({"a", "b"});
+    make();
+    press("O");
+    usb->StartRecord(1);  // from the web, after the panel last looked
+    press("ODODODODO");   // every standard and format
+    press("HUODDODO");    // CVBS IN, AUDIO
+    EXPECT_EQ(load(state.inputMode), kModePal);
+    EXPECT_FALSE(load(state.restartCapture) || load(state.composite) || load(state.analogAudio));
+    press("HDOOO");  // FORMAT ALL, YES
+    EXPECT_EQ(std::pair(drives(), drives(true)), std::pair(std::string("ab"), std::string("b")));
+
+    usb->StopRecord(1);
+    press("HODO");  // HD 720p50
+    EXPECT_EQ(load(state.inputMode), kModeHp50);
+    EXPECT_TRUE(load(state.restartCapture) && !load(state.downConvert));
+    EXPECT_EQ(gui->menuState().standardMarks, (std::array<bool, 5>{false, true, false, false, true}));
+    EXPECT_FLOAT_EQ(gui->menuState().compressionRate, 60.0f);
+    state.restartCapture = false;
+    press("O");  // already chosen
+    EXPECT_FALSE(load(state.restartCapture));
+
+    press("HDOOO");  // FORMAT ALL, YES
+    EXPECT_EQ(drives(), "");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(runner->taken(2).size(), 2u);
+}
+
+TEST_F(LcdGuiActions, AudioChannelStepsOnlyWithEmbeddedAudio) {
+    make();
+    press("UOD");
+    std::vector<int> seen;
+    for (int i = 0; i < 5; ++i) {
+        press("O");
+        seen.push_back(load(state.audioChannel));
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 0, 1}));
+    state.analogAudio = true;
+    press("OO");
+    EXPECT_EQ(load(state.audioChannel), 0);
+    EXPECT_FALSE(load(state.restartCapture));
+}
+
+TEST_F(LcdGuiActions, StartAllAndStopAllActOnEveryListedDrive) {
+    make();
+    press("DDO");
+    state.audioChannel = 2;
+    ASSERT_EQ(readStartupConfig(config).audioChannel, 0);
+    press("O");  // no drive: only the configuration is written
+    EXPECT_EQ(readStartupConfig(config), startupRecordOf(state));
+    EXPECT_TRUE(runner->calls.empty());
+    EXPECT_FALSE(load(state.restartCapture));
+    EXPECT_EQ(where(), std::pair(Menu::Record, 0));
+
+    plug({"a", "b"});
+    press("O");
+    EXPECT_EQ(drives(true), "ab");
+    press("DO");
+    EXPECT_EQ(drives(true), "");
+}
+
+TEST_F(LcdGuiActions, DriveMenuFollowsItsDriveAndLeavesWhenItGoes) {
+    plug({"a", "b", "c"});
+    make();
+    press("DODDO");  // the menu of b
+    pull("a");
+    press("O");  // START REC
+    EXPECT_EQ(drives(true), "b");
+    press("B");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 1));  // b's new place
+
+    press("DODD");  // FORMAT DRIVE of c
+    pull("c");
+    press("O");  // meant for c, which is gone: nothing is formatted
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(drives(), "b");
+
+    press("D");
+    plug({"d", "e"});
+    screen();  // the highlight leaves the moved list
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    press("DDDO");  // the menu of e
+    pull("d");
+    press("DDO");  // FORMAT DRIVE of e, now item 2
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(drives(), "b");
+    EXPECT_EQ(runner->taken(1), (std::vector<Argv>{{"/formatusb.sh", media + "e", "e"}}));
+}
+
+TEST_F(LcdGuiActions, ConcurrentButtonsDrawingAndDriveChanges) {
+    plug({"a"});
+    make();
+    press("DO");
+    std::atomic<bool> done{false};
+    std::thread drawer([&] {
+        QImage image, picture(113, 64, QImage::Format_RGB888);
+        picture.fill(Qt::black);
+        for (int i = 0; !done; ++i) {
+            gui->setAudio(int16_t(i * 100), 32767);
+            gui->SetSDI(picture);
+            gui->drawMenus();
+            gui->GetQImage(&image);
+        }
+    });
+    std::thread web([&] {
+        for (int i = 0; !done; ++i) {
+            gui->updateUsbList();
+            if (i % 16 != 0 || i > 160) continue;  // each stop reports an unwritten file
+            gui->startRecord(1);
+            gui->stopRecord(1);
+        }
+    });
+    for (int i = 0; i < 40; ++i) {
+        plug({"x" + std::to_string(i)});
+        press("DOB");
+        if (i % 4 == 3) pull("x" + std::to_string(i - 2));
+    }
+    done = true;
+    drawer.join();
+    web.join();
+    EXPECT_EQ(screen().size(), QSize(256, 64));
+}
