@@ -5,10 +5,15 @@
 #include "capture/DeckLinkRef.h"
 #include "capture/VideoQueue.h"
 #include "core/DeviceState.h"
+#include "core/GuiUpdater.h"
 #include "core/StartupConfig.h"
 #include "core/Supervisor.h"
 #include "encode/TimeCodeBurner.h"
 #include "encode/VideoEncoder.h"
+#include "panel/LcdController.h"
+#include "panel/LcdGui.h"
+#include "panel/NetworkSettings.h"
+#include "panel/NetworkValue.h"
 #include "platform/MemoryTuning.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
@@ -20,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -43,6 +49,7 @@ int main() {
     // Lives in main's frame for the life of the process: main never returns,
     // it ends by exit(), so threads may hold pointers into it until the end.
     DeviceState state;
+    networkValue network;
     std::fprintf(stderr, "Size %d \n", 64);
     store(state.audioLevelLeft, 0);
     store(state.audioLevelRight, 0);
@@ -50,6 +57,9 @@ int main() {
     store(state.tcBurnIn, 0);
     store(state.audioWithoutVideo, false);
     store(state.spareSetting, 0);
+
+    network.set(readStartupNetworkSettings(qva::resolvePath("/etc/network/interfaces")));
+    std::thread(netUpdate, &network).detach();
 
     store(state.studioOptions, false);
     applyStartupRecord(readStartupConfig(qva::resolvePath("/QVA/startup.cfg")), state);
@@ -87,6 +97,15 @@ int main() {
     TSWriter writer(&buffer, &state.filePrefix);
     USBListener usbListener(&writer);
     writer.StartWriter();
+
+    std::fputs("Starting gui\n", stderr);
+    LcdGui gui(&usbListener, state, &network);
+    std::fputs("Startar LCD grejjer\n", stderr);
+    LcdController controller(qva::resolvePath("/dev/picolcd").c_str(), 256, 64, &gui);
+
+    GuiUpdaterArgs updaterArgs{&state.previewMutex, &gui, &state.previewImage, &state.audioLevelLeft,
+                               &state.audioLevelRight, &controller};
+    std::thread(guiUpdater, &updaterArgs).detach();
 
     TimeCodeBurner burner;
 

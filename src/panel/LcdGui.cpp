@@ -43,7 +43,8 @@ LcdGui::Options boxOptions() {
     return LcdGui::Options{std::make_shared<qva::CommandRunner>(), qva::resolvePath("/QVA/startup.cfg"),
                            QVAPainter::Fonts{qva::resolvePath("/QVA/ascii2.png"),
                                              qva::resolvePath("/QVA/ascii3.png"),
-                                             qva::resolvePath("/QVA/ascii_small_white.png")}};
+                                             qva::resolvePath("/QVA/ascii_small_white.png")},
+                           qva::resolvePath("/etc/network/interfaces")};
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "panel/PanelButtons.h"
 #include "panel/QVAPainter.h"
 #include "platform/CommandRunner.h"
+#include "record/USBListener.h"
 
 #include <QImage>
 #include <QMutex>
@@ -25,14 +26,13 @@
 #include <string>
 #include <vector>
 
-class USBListener;
-
 class LcdGui : public PanelButtons {
 public:
     struct Options {
-        std::shared_ptr<qva::CommandRunner> runner;  // sets the clock
+        std::shared_ptr<qva::CommandRunner> runner;  // clock, network, shutdown
         std::string startupConfigPath;               // written by writeCFG
         QVAPainter::Fonts fonts;
+        std::string interfacesPath;                  // the network settings file
     };
     // The box: the command runner of QVA_ROOT, "/QVA/startup.cfg" and the
     // panel fonts, all through the sandbox root.
@@ -63,6 +63,42 @@ public:
     int formatUsb(int index);
     int formatAllUsb();
     void writeCFG();
+
+    // Settings operations of the panel and the web: 0 done, 1 or -1 refused.
+    // Those that change the capture configuration refuse while a recording runs.
+    struct WebInfo {
+        bool downConvert;
+        uint32_t inputMode;
+        uint32_t outputMode;  // what is recorded: PAL or NTSC when down-converting
+        bool palMode;
+        uint16_t driveCount;
+        int8_t audioChannel;
+        std::string fileName;
+        bool studioOptions, composite, analogAudio, aesAudio, embeddedAudio, logoBurning;
+        int tcBurnIn;
+    };
+    int set_inputmode(uint32_t mode);
+    int set_outputmode(bool sd);
+    int setPAL(bool pal);
+    int setComposite(bool on);
+    int setAudio(int source);  // 0 embedded, 1 analogue, 2 AES/EBU
+    int set_channel(int8_t pair);
+    int setLogoBurning(bool on);
+    int setTCBurnIn(int mode);
+    int changeFileName(const char* name);  // a name of the user's, kept until restart
+    void changeFileName();                 // the automatic prefix
+    int set_localtime(int hour, int minute);
+    int set_local_date(const char* date);
+    int factoryReset();
+    WebInfo getWebInfo() const;
+    float get_compression_rate() const { return compressionRate_.load(); }
+    std::deque<usbStick> getUSBDeck() const;
+
+    // Network settings: re-read the file and the interface; write DHCP or a
+    // static address (0 done; non-zero refused or not written).
+    void checkNetworkConfig();
+    int setNetworkConfiguration();
+    int setNetworkConfiguration(const NetworkSettings& given);
 
     // "%dGB"/"%dTB" (mode 1), "%02d:%02d" time left (mode 2), "%d" (mode 3).
     static std::string printInt(int value, int mode, float rate);
@@ -128,6 +164,10 @@ private:
     void stepAudioSource();
     void stepAudioChannel();
 
+    // Settings operations' recording check with its messages; the lock held.
+    bool refuseWhileRecording(const char* operation, const char* busyText, const char* refusal,
+                              const char* accepted);
+
     // Drawing, the screen lock held.
     void drawMain();
     void drawStandard();
@@ -160,6 +200,8 @@ private:
     uint8_t blinkCounter_ = 0;
     QImage screen_;
     QImage preview_;
+
+    std::atomic<bool> userFileName_{false};
 
     // Read without the screen lock by the web reports.
     std::atomic<float> compressionRate_{21.97f};
