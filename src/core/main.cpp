@@ -19,6 +19,7 @@
 #include "record/StreamBuffer.h"
 #include "record/TSWriter.h"
 #include "record/USBListener.h"
+#include "remote/web_command_listner.h"
 
 #include <csignal>
 #include <cstdio>
@@ -108,6 +109,8 @@ int main() {
     std::thread(guiUpdater, &updaterArgs).detach();
 
     TimeCodeBurner burner;
+    web_command_listner server(&gui, &usbListener, &network, &burner);
+    server.start(qva::resolvePath("/tmp/domain_socket"));
 
     Supervisor supervisor(input.get(), state, queue, buffer, [&](uint32_t mode) {
         VideoEncoder pass(mode, "/test/test.ts", &queue, &buffer, &state.restartCapture,

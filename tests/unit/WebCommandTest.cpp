@@ -1,0 +1,266 @@
+// The command language fed plain strings, against a target that records
+// every operation and answers as told.
+#include "remote/CommandProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct RecordingTarget : CommandTarget {
+    Strings calls;       // one line per operation, in order
+    int answer = 0;      // what every setting operation returns
+    std::map<std::string, int> answers;  // per operation name, overriding answer
+    int redraws = 0;
+    int usbListUpdates = 0;
+    LcdGui::WebInfo info{};
+    std::deque<usbStick> driveList;
+    float rate = 21.97f;
+    NetworkSettings net;
+
+    int done(const std::string& name, const std::string& arguments) {
+        calls.push_back(name + "(" + arguments + ")");
+        const auto found = answers.find(name);
+        return found == answers.end() ? answer : found->second;
+    }
+    void updateUsbList() override { ++usbListUpdates; }
+    void redraw() override { ++redraws; }
+    LcdGui::WebInfo webInfo() override { return info; }
+    std::deque<usbStick> drives() override { return driveList; }
+    float compressionRate() override { return rate; }
+    NetworkSettings network() override { return net; }
+    int usb(UsbAction action, int drive) override {
+        const char* names[] = {"rec", "stop", "format"};
+        return done(names[int(action)], std::to_string(drive));
+    }
+    int setInputMode(uint32_t mode) override {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%x", mode);
+        return done("input", hex);
+    }
+    int setOutputMode(bool sd) override { return done("output", std::to_string(sd)); }
+    int setChannel(int8_t pair) override { return done("channel", std::to_string(pair)); }
+    int setLocalTime(int h, int m) override { return done("time", std::to_string(h) + ":" + std::to_string(m)); }
+    int setFileName(const char* name) override { return done("file", name); }
+    int setPal(bool pal) override { return done("pal", std::to_string(pal)); }
+    int setDhcp() override { return done("dhcp", ""); }
+    int setStaticNetwork(const NetworkSettings& s) override {
+        return done("static", s.ip + " " + s.gateway + " " + s.netmask);
+    }
+    int setAudio(int source) override { return done("audio", std::to_string(source)); }
+    int setComposite(bool on) override { return done("composite", std::to_string(on)); }
+    int setTCBurnIn(int mode) override { return done("tcb", std::to_string(mode)); }
+    int setLogoBurning(bool on) override { return done("burn", std::to_string(on)); }
+    void reloadLogo() override { calls.push_back("logo()"); }
+    int setLocalDate(const char* date) override { return done("date", date); }
+};
+
+struct WebCommand : testing::Test {
+    RecordingTarget target;
+    CommandProtocol protocol{target};
+    std::string send(const std::string& line) { return protocol.process_command(line); }
+};
+
+// ---- splitting ---------------------------------------------------------
+
+TEST(ParseString, KeepsEmptyPiecesAndDropsTheUnterminatedRest) {
+    EXPECT_EQ(CommandProtocol::parse_string("a#b#c", '#'), (Strings{"a", "b"}));
+    EXPECT_EQ(CommandProtocol::parse_string("a##b#", '#'), (Strings{"a", "", "b"}));
+    EXPECT_EQ(CommandProtocol::parse_string("#", '#'), (Strings{""}));
+    EXPECT_EQ(CommandProtocol::parse_string("no delimiter", '#'), Strings{});
+    EXPECT_EQ(CommandProtocol::parse_string("", '#'), Strings{});
+    EXPECT_EQ(CommandProtocol::parse_string("1.2.3.4:5.6.7.8:", ':'), (Strings{"1.2.3.4", "5.6.7.8"}));
+}
+
+// ---- request shapes ----------------------------------------------------
+
+TEST_F(WebCommand, EveryRequestRefreshesTheDriveListFirst) {
+    send("GET#USB#");
+    send("garbage");
+    EXPECT_EQ(target.usbListUpdates, 2);
+}
+
+TEST_F(WebCommand, RequestsWithoutTheTokensTheyNeedAreRefused) {
+    EXPECT_EQ(send(""), "ERR");
+    EXPECT_EQ(send("\r"), "ERR");
+    EXPECT_EQ(send("GET#"), "ERR");
+    EXPECT_EQ(send("GET#INFO"), "ERR");  // the key lacks its "#"
+    EXPECT_TRUE(target.calls.empty());
+}
+
+TEST_F(WebCommand, SetTokenCounts) {
+    EXPECT_EQ(send("SET#"), "OK");
+    EXPECT_EQ(send("SET#PAL#"), "ERR");
+    EXPECT_EQ(send("SET#PAL#0#"), "ERR");
+    EXPECT_TRUE(target.calls.empty());
+    EXPECT_EQ(send("SET#PAL#0#1#\r"), "OK");
+    EXPECT_EQ(target.calls, Strings{"pal(1)"});
+}
+
+TEST_F(WebCommand, ThreeTriplesAreAppliedInOrderAndOkOnlyWhenAllSucceed) {
+    EXPECT_EQ(send("SET#PAL#0#1#TCB#0#2#BURN#0#1#"), "OK");
+    EXPECT_EQ(target.calls, (Strings{"pal(1)", "tcb(2)", "burn(1)"}));
+
+    target.calls.clear();
+    target.answers["tcb"] = 1;
+    EXPECT_EQ(send("SET#PAL#0#0#TCB#0#2#BURN#0#0#"), "ERR");
+    EXPECT_EQ(target.calls, (Strings{"pal(0)", "tcb(2)", "burn(0)"})) << "a failure stops nothing after it";
+}
+
+TEST_F(WebCommand, ATripleFollowedByAnIncompleteOneIsAppliedButAnsweredErr) {
+    EXPECT_EQ(send("SET#PAL#0#1#TCB#0#"), "ERR");
+    EXPECT_EQ(target.calls, Strings{"pal(1)"});
+}
+
+TEST_F(WebCommand, UnknownWordsKeepTheirDefaultMeaningWithoutGrowingTheTables) {
+    const size_t before = protocol.tableSizes();
+    target.driveList = {usbStick{3, 100, 0, "/media/A", "A", false, false}};
+    EXPECT_EQ(send("get#USB#"), send("GET#USB#"));           // like GET
+    EXPECT_EQ(send("GET#nonsense#"), send("GET#USB#"));       // like USB
+    EXPECT_EQ(send("SET#nonsense#3#whatever#"), "OK");       // USB, REC
+    EXPECT_EQ(send("SET#AUDIO#0#loud#"), "OK");              // EMB
+    EXPECT_EQ(target.calls, (Strings{"rec(3)", "audio(0)"}));
+    EXPECT_EQ(protocol.tableSizes(), before);
+}
+
+// ---- reports -----------------------------------------------------------
+
+TEST_F(WebCommand, DeviceReportHasEveryFieldInOrder) {
+    target.info.analogAudio = false;
+    target.info.aesAudio = false;
+    target.info.downConvert = true;
+    target.info.palMode = true;
+    target.info.composite = true;
+    target.info.inputMode = 0x48693530;
+    target.info.outputMode = 0x70616c20;
+    target.info.driveCount = 2;
+    target.info.audioChannel = 3;
+    target.info.fileName = "news";
+    target.info.studioOptions = true;
+    target.info.logoBurning = true;
+    target.info.tcBurnIn = 2;
+    const std::regex expected(
+        "INFO#Device Information#0#analog audio=0;down convert=1;pal mode=1;composite=1;input=48693530;"
+        "output=70616c20;connected USBs=2;uptime=[0-9]+;local time=[0-2][0-9]:[0-5][0-9];version=3\\.1;"
+        "audio-channel=3;filename=news;studio options=1;aes=0;embedded=1;logo burning=1;tcb=2;"
+        "date=[0-9]{4}-[01][0-9]-[0-3][0-9];");
+    const std::string reply = send("GET#INFO#");
+    EXPECT_TRUE(std::regex_match(reply, expected)) << reply;
+}
+
+TEST_F(WebCommand, DeviceReportAudioSources) {
+    target.info.aesAudio = true;
+    std::string reply = send("GET#INFO#");
+    EXPECT_NE(reply.find(";aes=1;embedded=0;"), std::string::npos) << reply;
+    target.info.aesAudio = false;
+    target.info.analogAudio = true;
+    reply = send("GET#INFO#");
+    EXPECT_EQ(reply.find("analog audio=1;"), 26u) << reply;
+    EXPECT_NE(reply.find(";aes=0;embedded=0;"), std::string::npos) << reply;
+}
+
+TEST_F(WebCommand, NetworkReportHasNoClosingSemicolon) {
+    target.net = NetworkSettings{"10.0.0.5", "255.255.255.0", "10.0.0.1", true};
+    EXPECT_EQ(send("GET#NET#"), "INFO#NETWORK#0#dhcp=1;ip=10.0.0.5;gateway=10.0.0.1;mask=255.255.255.0");
+}
+
+TEST_F(WebCommand, DriveReport) {
+    EXPECT_EQ(send("GET#USB#"), "INFO");
+    target.rate = 20.0f;
+    target.driveList = {usbStick{0, 64000, 0, "/media/FULL", "FULL", true, false},
+                        usbStick{7, 500, 1259, "/media/B", "B", false, true}};
+    // 1259 / 20 = 62.95 minutes, truncated: 1 hour 2 minutes.
+    EXPECT_EQ(send("GET#USB#"),
+              "INFO#USB#0#ntfs=1;rec=0;size=64000;label=FULL;free space=0;time left=00:00"
+              "#USB#7#ntfs=0;rec=1;size=500;label=B;free space=1259;time left=01:02");
+}
+
+TEST_F(WebCommand, DriveReportSurvivesAZeroRate) {
+    target.rate = 0;
+    target.driveList = {usbStick{1, 10, 500, "/media/X", "X", false, false}};
+    EXPECT_EQ(send("GET#USB#"), "INFO#USB#1#ntfs=0;rec=0;size=10;label=X;free space=500;time left=00:00");
+}
+
+TEST_F(WebCommand, SettingKeysHaveNoReport) {
+    for (const char* key : {"IN", "OUT", "CHN", "SYT", "FILE", "PAL", "AUDIO", "CMP", "TCB", "BURN", "LOGO", "DATE"})
+        EXPECT_EQ(send(std::string("GET#") + key + "#"), "ERR") << key;
+}
+
+// ---- settings ----------------------------------------------------------
+
+TEST_F(WebCommand, ValuesBecomeTheOperationsArguments) {
+    EXPECT_EQ(send("SET#IN#0#68703530#"), "OK");
+    EXPECT_EQ(send("SET#IN#0#0x48693530#"), "OK");
+    EXPECT_EQ(send("SET#OUT#0#1#"), "OK");
+    EXPECT_EQ(send("SET#CMP#0#2#"), "OK");
+    EXPECT_EQ(send("SET#CMP#0#x#"), "OK");
+    EXPECT_EQ(send("SET#PAL#0# -7#"), "OK");
+    EXPECT_EQ(send("SET#CHN#5#2#"), "OK");  // the index means nothing here
+    EXPECT_EQ(send("SET#SYT#0#14:05#"), "OK");
+    EXPECT_EQ(send("SET#TCB#0#3#"), "OK");
+    EXPECT_EQ(send("SET#FILE#0#match#"), "OK");
+    EXPECT_EQ(send("SET#DATE#0#2024-02-29#"), "OK");
+    EXPECT_EQ(send("SET#AUDIO#0#ANALOG#AUDIO#0#AES#AUDIO#0#EMB#"), "OK");
+    EXPECT_EQ(send("SET#LOGO#0##"), "OK");
+    EXPECT_EQ(target.calls, (Strings{"input(68703530)", "input(48693530)", "output(1)", "composite(1)",
+                                     "composite(0)", "pal(1)", "channel(2)", "time(14:5)", "tcb(3)", "file(match)",
+                                     "date(2024-02-29)", "audio(1)", "audio(2)", "audio(0)", "logo()"}));
+}
+
+TEST_F(WebCommand, RefusedOperationsAnswerErr) {
+    target.answer = 1;
+    for (const char* request : {"SET#IN#0#1#", "SET#PAL#0#1#", "SET#FILE#0#a#", "SET#NET#0##", "SET#USB#0#REC#",
+                                "SET#AUDIO#0#AES#", "SET#CMP#0#1#", "SET#DATE#0#1#", "SET#SYT#0#10:00#"})
+        EXPECT_EQ(send(request), "ERR") << request;
+    EXPECT_EQ(send("SET#LOGO#0##"), "OK");  // reloading has no failure
+    EXPECT_EQ(send("SET#INFO#0#x#"), "ERR");
+}
+
+TEST_F(WebCommand, UsbActionsOnOneOrAllDrivesRedrawOnlyOnSuccess) {
+    EXPECT_EQ(send("SET#USB#-1#STP#"), "OK");
+    EXPECT_EQ(target.redraws, 1);
+    EXPECT_EQ(send("SET#USB#4#REC#USB#-1#REC#USB#2#FMT#USB#-1#FMT#USB#3#STP#"), "OK");
+    EXPECT_EQ(target.calls, (Strings{"stop(-1)", "rec(4)", "rec(-1)", "format(2)", "format(-1)", "stop(3)"}));
+    EXPECT_EQ(target.redraws, 6);
+    target.answer = -1;
+    EXPECT_EQ(send("SET#USB#9#REC#"), "ERR");
+    EXPECT_EQ(target.redraws, 6);
+}
+
+TEST_F(WebCommand, ShortSystemTimeIsRefusedWithoutHarm) {
+    for (const char* value : {"", "1", "14", "14:0"})
+        EXPECT_EQ(send(std::string("SET#SYT#0#") + value + "#"), "ERR") << value;
+    EXPECT_TRUE(target.calls.empty());
+}
+
+TEST_F(WebCommand, ChannelOutsideTheFourPairsIsRefused) {
+    for (const char* value : {"-1", "4", "260", "-252"}) EXPECT_EQ(send(std::string("SET#CHN#0#") + value + "#"), "ERR");
+    EXPECT_TRUE(target.calls.empty()) << "an out-of-range pair must not reach the panel, even wrapped to 8 bits";
+    EXPECT_EQ(send("SET#CHN#0#3#"), "OK");
+}
+
+TEST_F(WebCommand, NetworkValues) {
+    EXPECT_EQ(send("SET#NET#0##"), "OK");
+    EXPECT_EQ(send("SET#NET#0#10.0.0.5:10.0.0.1:255.255.255.0:extra:#"), "OK");
+    EXPECT_EQ(target.calls, (Strings{"dhcp()", "static(10.0.0.5 10.0.0.1 255.255.255.0)"}));
+
+    target.calls.clear();
+    const std::string longest(CommandProtocol::kNetPieceMax, '1');
+    EXPECT_EQ(send("SET#NET#0#" + longest + ":1.1.1.1:1.1.1.1:#"), "OK");
+    EXPECT_EQ(send("SET#NET#0#" + longest + "1:1.1.1.1:1.1.1.1:#"), "ERR");
+    EXPECT_EQ(send("SET#NET#0#1.1.1.1:1.1.1.1:1.1.1.1#"), "ERR");  // the mask lacks its ":"
+    EXPECT_EQ(send("SET#NET#0#1.1.1.1:#"), "ERR");
+    EXPECT_EQ(target.calls.size(), 1u);
+}
+
+TEST_F(WebCommand, FileNameGoesToThePanelsChecksUnchanged) {
+    const std::string name(200, 'n');
+    send("SET#FILE#0#" + name + "#");
+    ASSERT_EQ(target.calls.size(), 1u);
+    EXPECT_EQ(target.calls[0], "file(" + name + ")");
+}
+
+}  // namespace
