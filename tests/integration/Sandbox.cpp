@@ -91,3 +91,42 @@ std::optional<int> RecorderProcess::waitForExit(std::chrono::milliseconds timeou
 }
 
 bool RecorderProcess::running() { return pid_ > 0 && !waitForExit(std::chrono::milliseconds(0)); }
+
+PanelSimulator::PanelSimulator(const Sandbox& sandbox) : sandbox_(sandbox) {
+    std::string program = std::string(QVA_BUILD_DIR) + "/qva-panel-sim";
+    std::string root = sandbox.root().string();
+    char* argv[] = {program.data(), root.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, (root + "/panel-sim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+        ADD_FAILURE() << "cannot start " << program;
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    // Ready once the button FIFO and the device link exist.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!(std::filesystem::exists(sandbox.path("/sim/buttons")) &&
+             std::filesystem::is_symlink(sandbox.path("/dev/picolcd"))) &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+PanelSimulator::~PanelSimulator() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+void PanelSimulator::press(const std::string& button) const {
+    const int fd = ::open(sandbox_.path("/sim/buttons").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const std::string line = button + "\n";
+    EXPECT_EQ(::write(fd, line.data(), line.size()), ssize_t(line.size()));
+    ::close(fd);
+}
+
+std::string PanelSimulator::screenText() const { return testing_support::readFile(sandbox_.path("/sim/lcd.txt")); }

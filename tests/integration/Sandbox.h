@@ -20,6 +20,21 @@ private:
     testing_support::TempDir root_;
 };
 
+// qva-panel-sim on the sandbox: ROOT/dev/picolcd, ROOT/sim/buttons, ROOT/sim/lcd.txt.
+class PanelSimulator {
+public:
+    explicit PanelSimulator(const Sandbox& sandbox);
+    PanelSimulator(const PanelSimulator&) = delete;
+    PanelSimulator& operator=(const PanelSimulator&) = delete;
+    ~PanelSimulator();  // SIGTERM, then waits
+    void press(const std::string& button) const;  // UP, DOWN, OK, BACK, HOME
+    std::string screenText() const;                 // ROOT/sim/lcd.txt
+
+private:
+    const Sandbox& sandbox_;
+    pid_t pid_ = -1;
+};
+
 class RecorderProcess {
 public:
     struct Options {
