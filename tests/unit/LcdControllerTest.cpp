@@ -1,0 +1,275 @@
+#include "panel/LcdController.h"
+
+#include <gtest/gtest.h>
+
+#include "TestFiles.h"
+
+#include <QImage>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+
+using namespace std::chrono_literals;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+using Bytes = std::vector<unsigned char>;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+struct FakeButtons final : PanelButtons {
+    void setSelected(int direction) override { record(direction > 0 ? "up" : "down"); }
+    void pressOK() override { record("ok"); }
+    void pressBack() override { record("back"); }
+    void pressHome() override { record("home"); }
+    void record(const char* call) {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(call), changed.notify_all();
+    }
+    Calls await(size_t count) {  // then a little longer, so a stray extra call shows too
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait_for(guard, 5s, [&] { return calls.size() >= count; });
+        changed.wait_for(guard, 150ms, [&] { return calls.size() > count; });
+        return calls;
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    Calls calls;
+};
+
+// A raw pseudo-terminal: the controller opens the slave path, the test plays the display on the master.
+struct Pty {
+    Pty() : master(posix_openpt(O_RDWR | O_NOCTTY)) {
+        termios mode{};
+        grantpt(master), unlockpt(master), path = ptsname(master);
+        slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+        tcgetattr(slave, &mode), cfmakeraw(&mode), tcsetattr(slave, TCSANOW, &mode);
+    }
+    ~Pty() { close(slave), close(master); }
+    Bytes written() {  // all the controller wrote, once the line has been quiet a while
+        Bytes bytes;
+        unsigned char chunk[4096];
+        pollfd ready{master, POLLIN, 0};
+        for (ssize_t got; poll(&ready, 1, 100) > 0 && (got = read(master, chunk, sizeof chunk)) > 0;)
+            bytes.insert(bytes.end(), chunk, chunk + got);
+        return bytes;
+    }
+    void send(const Bytes& bytes) { ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    int master, slave;
+    std::string path;
+};
+
+struct Image {  // 256x64 RGB
+    explicit Image(unsigned char level = 255) : rgb(256 * 64 * 3, level) {}
+    void set(int x, int y, unsigned char r, unsigned char g = 0, unsigned char b = 0) {
+        unsigned char* p = &rgb[(size_t(y) * 256 + x) * 3];
+        p[0] = r, p[1] = g, p[2] = b;
+    }
+    void dark(int x, int y) { set(x, y, 0); }
+    bool isDark(int x, int y) const { return rgb[(size_t(y) * 256 + x) * 3] < 128; }
+    std::string text() const {  // as lcd.txt shows it
+        std::string lines;
+        for (int y = 0; y < 64; ++y, lines += '\n')
+            for (int x = 0; x < 256; ++x) lines += isDark(x, y) ? '#' : '.';
+        return lines;
+    }
+    std::vector<unsigned char> rgb;
+};
+
+Image noise(unsigned seed) {
+    Image image;
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 256; ++x)
+            if (((seed = seed * 1103515245u + 12345u) >> 16) & 1) image.dark(x, y);
+    return image;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
+Bytes pageCommand(unsigned char cs, int page) { return {0, 0x94, cs, 1, 0, 0, static_cast<unsigned char>(0xB8 + page)}; }
+Bytes rightHalfCommand(unsigned char cs, int page) {  // page select, then column 32
+    return {0, 0x94, cs, 2, 0, 0, static_cast<unsigned char>(0xB8 + page), 0, 0, 0x60};
+}
+Bytes dataReport(unsigned char cs, unsigned char fill, size_t index, unsigned char value) {  // 32 fill bytes but one
+    Bytes half(32, fill);
+    half[index] = value;
+    return Bytes{0, 0x95, static_cast<unsigned char>(cs + 1), 0, 0, 0x20} + half;
+}
+
+struct LcdUpload : testing::Test {
+    Pty pty;
+    FakeButtons gui;
+    LcdController lcd{pty.path.c_str(), 256, 64, &gui};
+    Bytes draw(const Image& image) { return lcd.DrawRGBBuffer(image.rgb.data()), pty.written(); }
+};
+
+TEST_F(LcdUpload, FirstFrameSkipsAllDarkChunksAndOnlyRedBelow128IsDark) {
+    Image image;
+    for (int i = 0; i < 256 * 64; ++i) image.set(i % 256, i / 256, 127, 255, 255);
+    image.set(128 + 40, 3 * 8 + 6, 128, 0, 0);  // page 3, controller 2, right half
+    EXPECT_EQ(draw(image), rightHalfCommand(0x08, 3) + dataReport(0x08, 0xFF, 8, 0xBF));
+}
+
+TEST_F(LcdUpload, SendsOnlyTheChangedChunkAndHalf) {
+    Image image;
+    ASSERT_EQ(draw(image).size(), 32u * (7 + 38 + 38));
+    EXPECT_EQ(draw(image), Bytes{});
+
+    image.dark(64 + 40, 2 * 8 + 4);
+    EXPECT_EQ(draw(image), rightHalfCommand(0x04, 2) + dataReport(0x04, 0, 8, 0x10));
+
+    image.dark(192 + 5, 63), image.dark(192 + 63, 56);
+    EXPECT_EQ(draw(image), pageCommand(0x0C, 7) + dataReport(0x0C, 0, 5, 0x80) + dataReport(0x0C, 0, 31, 0x01));
+}
+
+TEST_F(LcdUpload, FrameNotShownForAFailedOpenOrWriteIsUploadedWholeNextTime) {
+    testing_support::TempDir dir;
+    const std::string link = dir / "picolcd";
+    auto pointAt = [&](const std::string& target) { unlink(link.c_str()), symlink(target.c_str(), link.c_str()); };
+    LcdController viaLink(link.c_str(), 256, 64, &gui);
+    Image image;
+    CaptureStderr();
+    viaLink.DrawRGBBuffer(image.rgb.data());  // no device
+    pointAt(pty.path);
+    viaLink.DrawRGBBuffer(image.rgb.data());
+    EXPECT_EQ(pty.written().size(), 32u * (7 + 38 + 38));
+
+    image.dark(255, 63);
+    pointAt("/dev/full");  // every write fails
+    viaLink.DrawRGBBuffer(image.rgb.data());
+    pointAt(pty.path);
+    viaLink.DrawRGBBuffer(image.rgb.data());
+    EXPECT_EQ(pty.written().size(), 32u * (7 + 38 + 38));
+    const std::string errors = GetCapturedStderr();
+    for (const char* line : {"fd: No such file", "94: No space", "95,2: No space", "bufW: No space"})
+        EXPECT_NE(errors.find(line), std::string::npos) << line << " in:\n" << errors;
+}
+
+TEST_F(LcdUpload, ContrastAndBacklightReports) {
+    lcd.SetContrast(0x20), lcd.SetBacklightStrength(0x40), lcd.SetBacklight(true), lcd.SetBacklight(false);
+    EXPECT_EQ(pty.written(), (Bytes{0, 0x92, 0x20, 0, 0x91, 0x40, 0, 0x91, 0xFF, 0, 0x91, 0}));
+}
+
+TEST(LcdButtons, EachKnownKeyCodeIsOneCallOthersAndShortReadsNone) {
+    Pty pty;
+    FakeButtons gui;
+    LcdController lcd(pty.path.c_str(), 256, 64, &gui);
+    pty.send({0, 0, 6});
+    ASSERT_EQ(gui.await(1), Calls{"ok"});  // the thread is reading now
+    pty.send({0, 0});  // a short read must not repeat the last key
+    std::this_thread::sleep_for(200ms);
+    for (unsigned char code : {0, 3, 4, 8, 255, 1, 2, 5, 6, 7}) pty.send({0, 0, code});
+    EXPECT_EQ(gui.await(6), (Calls{"ok", "back", "home", "up", "ok", "down"}));
+}
+
+TEST(LcdButtons, DeviceAtEndOfFileIsReopenedOnceASecondWithoutSpinning) {
+    FakeButtons gui;
+    CaptureStderr();
+    const std::clock_t cpuBefore = std::clock();
+    auto lcd = std::make_unique<LcdController>("/dev/null", 256, 64, &gui);  // every read: 0 bytes
+    std::this_thread::sleep_for(1800ms);
+    auto stopAt = std::chrono::steady_clock::now();
+    lcd.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1s);
+    EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
+    const std::string errors = GetCapturedStderr();
+    size_t lost = 0;
+    for (size_t at = 0; (at = errors.find("No connection to LCD screen error\n", at)) != std::string::npos; ++at) ++lost;
+    EXPECT_TRUE(lost == 1 || lost == 2) << errors;
+}
+
+// qva-panel-sim in a temporary root, driven by the real controller.
+struct PanelSim : testing::Test {
+    void SetUp() override {
+        std::string program = QVA_BUILD_DIR "/qva-panel-sim", rootPath = root.path().string();
+        char* argv[] = {program.data(), rootPath.data(), nullptr};
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
+        for (int i = 0; i < 500 && access(device.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
+        ASSERT_EQ(access(device.c_str(), F_OK), 0);
+    }
+    void TearDown() override {
+        if (pid > 0) stop();
+    }
+    int stop() {
+        int status = -1;
+        return kill(pid, SIGTERM), waitpid(pid, &status, 0), pid = -1, status;
+    }
+    // Whether the file comes to hold text within 5 s; lcd.txt, of fixed size, then is it.
+    testing::AssertionResult holds(const std::string& name, const std::string& text) {
+        std::string content;
+        for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms))
+            if ((content = testing_support::readFile(root / name)).find(text) != std::string::npos)
+                return testing::AssertionSuccess();
+        return testing::AssertionFailure() << name << " is:\n" << content;
+    }
+    void press(const std::string& lines) {  // fails rather than blocks when the simulator is gone
+        int fifo = open((root / "sim/buttons").c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fifo, 0) << strerror(errno);
+        EXPECT_EQ(write(fifo, lines.data(), lines.size()), ssize_t(lines.size()));
+        close(fifo);
+    }
+    testing_support::TempDir root;
+    const std::string device = root / "dev/picolcd";
+    pid_t pid = -1;
+};
+
+TEST_F(PanelSim, ShowsTheDrawnScreenAndDeliversButtonsAcrossReopen) {
+    FakeButtons gui;
+    Image first = noise(1);
+    for (int x = 0; x < 64; ++x)
+        for (int y = 0; y < 8; ++y) first.dark(x, y);  // a dark chunk: not sent, the screen starts dark
+    {
+        LcdController lcd(device.c_str(), 256, 64, &gui);
+        lcd.DrawRGBBuffer(first.rgb.data());
+        EXPECT_TRUE(holds("sim/lcd.txt", first.text()));
+        EXPECT_TRUE(holds("sim/lcd-stats", "reports 93\nbytes 2573\n"));
+        press("OK\n");
+        EXPECT_EQ(gui.await(1), Calls{"ok"});
+        first.dark(64 + 33, 9), first.set(64 + 34, 9, 255);  // a right-half update: the column command
+        lcd.DrawRGBBuffer(first.rgb.data());
+        EXPECT_TRUE(holds("sim/lcd.txt", first.text()));
+    }
+    LcdController reopened(device.c_str(), 256, 64, &gui);
+    Image second = noise(2);
+    reopened.DrawRGBBuffer(second.rgb.data());
+    EXPECT_TRUE(holds("sim/lcd.txt", second.text()));
+    press("jump\nHOME\n");
+    EXPECT_EQ(gui.await(2), (Calls{"ok", "home"}));
+
+    QImage png(QString::fromStdString(root / "sim/lcd.png"));
+    ASSERT_EQ(png.size(), QSize(768, 192));
+    for (auto [x, y] : {std::pair{0, 0}, {97, 9}, {255, 63}, {130, 40}})
+        EXPECT_EQ(qGray(png.pixel(3 * x + 1, 3 * y + 2)), second.isDark(x, y) ? 0 : 255) << x << "," << y;
+    EXPECT_EQ(stop(), 0);
+    EXPECT_FALSE(std::filesystem::is_symlink(device));  // the link goes with the simulator
+}
+
+TEST_F(PanelSim, DecodesReportsSplitAcrossWritesWithColumnWrap) {
+    int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    // Controller 2, page 5, column 62: six bytes run past column 63 to 0..3.
+    const Bytes stream = Bytes{0, 0x92, 0x21} + Bytes{0, 0x94, 0x08, 2, 0, 0, 0xBD, 0, 0, 0x7E} +
+                         Bytes{0, 0x95, 0x09, 0, 0, 6, 0x01, 0x02, 0x04, 0x08, 0x10, 0x80};
+    for (unsigned char byte : stream) {  // one byte a write: every report arrives in pieces
+        ASSERT_EQ(write(fd, &byte, 1), 1);
+        std::this_thread::sleep_for(2ms);
+    }
+    close(fd);
+    Image expected(0);  // the screen starts dark
+    for (auto [column, row] : {std::pair{62, 0}, {63, 1}, {0, 2}, {1, 3}, {2, 4}, {3, 7}}) {
+        for (int y = 40; y < 48; ++y) expected.set(128 + column, y, 255);
+        expected.dark(128 + column, 40 + row);
+    }
+    EXPECT_TRUE(holds("sim/lcd.txt", expected.text()));
+    EXPECT_TRUE(holds("sim/lcd-stats", "reports 3\nbytes 25\n"));
+    EXPECT_TRUE(holds("sim/lcd-stats", "contrast 33\n"));
+}
+
+}  // namespace
