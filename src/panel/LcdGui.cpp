@@ -18,10 +18,8 @@ namespace {
 constexpr int kPreviewWidth = 113;
 constexpr int kPreviewHeight = 64;
 
-// Recorded megabytes per minute. The constructor starts from 1000/1024 of
-// these; the first accepted change switches to the figures proper.
-constexpr float kSdRate = 22.5f;
-constexpr float kHdRate = 60.0f;
+// The constructor starts from 1000/1024 of the recording rates; the first
+// accepted change switches to the figures proper.
 constexpr float kSdStartRate = 21.97f;
 constexpr float kHdStartRate = 58.59f;
 

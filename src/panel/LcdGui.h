@@ -117,6 +117,10 @@ public:
     };
     MenuState menuState() const;
 
+    // Recorded megabytes per minute, for the time-left figures.
+    static constexpr float kSdRate = 22.5f;
+    static constexpr float kHdRate = 60.0f;
+
     static constexpr int kScreenWidth = 256;
     static constexpr int kScreenHeight = 64;
     static constexpr int kDrivesPerPage = 5;  // drive list rows below "FORMAT ALL"

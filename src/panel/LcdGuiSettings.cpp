@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr float kSdRecordingRate = 22.5f;  // MB per minute
-constexpr float kHdRecordingRate = 60.0f;
-
 // A name that becomes a file name on every drive.
 bool isSafeFileName(const char* name) {
     if (name == nullptr) return false;
@@ -101,7 +98,7 @@ int LcdGui::set_outputmode(bool sd) {
             Items& standard = items(Menu::Standard);
             standard[kSdRecording].marked = !hdRecording;
             standard[kHdRecording].marked = hdRecording;
-            compressionRate_ = hdRecording ? kHdRecordingRate : kSdRecordingRate;
+            compressionRate_ = hdRecording ? kHdRate : kSdRate;
             if (hdRecording) store(state_.composite, false);
         }
         rebuildDriveItems();

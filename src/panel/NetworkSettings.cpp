@@ -62,6 +62,20 @@ bool writeFileAtomically(const std::string& path, const std::string& text) {
 
 void pause1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
+// The network is restarted only on a file that was written.
+bool replaceAndRestart(const std::string& path, const std::string& text, qva::CommandRunner& runner) {
+    const bool written = writeFileAtomically(path, text);
+    if (written) {
+        pause1ms();
+        runner.run({"/etc/init.d/networking", "restart"});
+    } else {
+        std::fputs("error opening interfaces\n", stderr);
+        pause1ms();
+    }
+    pause1ms();
+    return written;
+}
+
 }  // namespace
 
 InterfacesFile readInterfacesFile(const std::string& path) {
@@ -176,15 +190,7 @@ bool isDottedIPv4(const std::string& text) {
 }
 
 int setDhcpConfiguration(networkValue& network, const std::string& path, qva::CommandRunner& runner) {
-    const bool written = writeFileAtomically(path, dhcpInterfacesText());
-    if (written) {
-        pause1ms();
-        runner.run({"/etc/init.d/networking", "restart"});
-    } else {
-        std::fputs("error opening interfaces\n", stderr);
-        pause1ms();
-    }
-    pause1ms();
+    const bool written = replaceAndRestart(path, dhcpInterfacesText(), runner);
     runner.run({"dhcpclient", "eth0"});
     checkNetworkConfig(network, path);
     return written ? 0 : 1;
@@ -198,15 +204,7 @@ int setStaticConfiguration(networkValue& network, const NetworkSettings& given, 
     // Values come from the web: anything but addresses could add lines to the file.
     if (!isDottedIPv4(given.ip) || !isDottedIPv4(given.netmask) || !isDottedIPv4(given.gateway)) return 1;
     const bool written =
-        writeFileAtomically(path, staticInterfacesText(given.ip, given.netmask, given.gateway));
-    if (written) {
-        pause1ms();
-        runner.run({"/etc/init.d/networking", "restart"});
-    } else {
-        std::fputs("error opening interfaces\n", stderr);
-        pause1ms();
-    }
-    pause1ms();
+        replaceAndRestart(path, staticInterfacesText(given.ip, given.netmask, given.gateway), runner);
     checkNetworkConfig(network, path);
     return written ? 0 : 1;
 }
