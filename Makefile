@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo bench soak test-asan test-tsan clean
+.PHONY: all deps build test demo bench soak test-asan test-tsan fuzz clean
 
 all: build
 
@@ -41,5 +41,10 @@ test-tsan: deps
 	cmake --build build-tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build-tsan $(CTEST_FLAGS)
 
+# libFuzzer on the web request language (clang): make fuzz [FUZZ_SECONDS=60].
+FUZZ_SECONDS ?= 60
+fuzz:
+	scripts/fuzz $(FUZZ_SECONDS)
+
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz

@@ -2,6 +2,7 @@
 
 #include "capture/DeckLinkRef.h"
 #include "core/EffectiveMode.h"
+#include "platform/FatalExit.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,10 +10,7 @@
 
 namespace {
 
-[[noreturn]] void fatal(const char* message) {
-    std::fputs(message, stderr);
-    std::exit(1);
-}
+[[noreturn]] void fatal(const char* message) { qva::fatalExit(message); }
 
 void setOrReport(IDeckLinkConfiguration* config, BMDConfigurationID id, int64_t value,
                  const char* failure) {

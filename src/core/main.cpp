@@ -14,6 +14,7 @@
 #include "panel/LcdGui.h"
 #include "panel/NetworkSettings.h"
 #include "panel/NetworkValue.h"
+#include "platform/FatalExit.h"
 #include "platform/MemoryTuning.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
@@ -73,14 +74,12 @@ int main() {
     DeckLinkRef<IDeckLink> device;
     if (!iterator || iterator->Next(device.put()) != S_OK || !device) {
         // Nothing can be recorded without a card.
-        std::fputs("Decklink NULL\n", stderr);
-        std::exit(1);
+        qva::fatalExit("Decklink NULL\n");
     }
 
     DeckLinkRef<IDeckLinkInput> input;
     if (device->QueryInterface(IID_IDeckLinkInput, input.putVoid()) != S_OK || !input) {
-        std::fputs("Kunde inte skaffa decklink input interface\n", stderr);
-        std::exit(1);
+        qva::fatalExit("Kunde inte skaffa decklink input interface\n");
     }
 
     char* rawName = nullptr;

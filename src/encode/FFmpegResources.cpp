@@ -1,13 +1,9 @@
 #include "encode/FFmpegResources.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include "platform/FatalExit.h"
 
 namespace av {
 
-void fail(const char* message) {
-    std::fputs(message, stderr);
-    std::exit(1);
-}
+void fail(const char* message) { qva::fatalExit(message); }
 
 }  // namespace av
