@@ -1,5 +1,4 @@
-// The simulated capture card, loaded through the product's loader as the
-// recorder loads the real one.
+// The simulated capture card, loaded through the product's loader as the recorder loads the real one.
 #include "capture/DeckLinkAPI.h"
 #include "capture/DeckLinkRef.h"
 #include "TestFiles.h"
@@ -13,7 +12,9 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <memory>
 #include <future>
 #include <mutex>
 #include <numbers>
@@ -30,8 +31,7 @@ using namespace std::chrono_literals;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-// The library reads its environment once per process, so the tests of a
-// process share one sandbox, set before the first load.
+// The library reads its environment once per process: one sandbox, set before the first load.
 const fs::path& simDir() {
     static const testing_support::TempDir root;
     static const fs::path dir = [] {
@@ -49,19 +49,17 @@ HRESULT within5s(std::function<HRESULT()> action) {
     std::packaged_task<HRESULT()> task(std::move(action));
     auto result = task.get_future();
     std::thread(std::move(task)).detach();
-    if (result.wait_for(5s) != std::future_status::ready) std::abort();  // deadlock
+    if (result.wait_for(5s) != std::future_status::ready) std::abort();
     return result.get();
 }
 
 std::string modelName(IDeckLink* device) {
     char* name = nullptr;
     if (device->GetModelName(&name) != S_OK || name == nullptr) return "(failed)";
-    std::string copy(name);
-    std::free(name);
-    return copy;
+    return std::unique_ptr<char, decltype(&std::free)>(name, &std::free).get();
 }
 
-using Components = std::array<uint8_t, 4>;  // hh mm ss ff
+using Components = std::array<uint8_t, 4>;                   // hh mm ss ff
 using Shape = std::tuple<long, long, long, BMDPixelFormat>;  // width, height, row bytes, format
 
 // What one callback delivered.
@@ -71,7 +69,8 @@ struct Arrival {
     Shape shape;
     BMDFrameFlags flags = 0;
     std::optional<Components> timecode;  // when all five formats agree
-    std::vector<uint8_t> top, bottom;    // first and last picture rows
+    std::vector<uint8_t> top;            // first picture row
+    bool uniform = false;                // every row as the first
     long audioFrames = -1;               // -1: no packet
     std::vector<int16_t> audio;
 };
@@ -81,25 +80,23 @@ Arrival capture(IDeckLinkVideoInputFrame* video, IDeckLinkAudioInputPacket* audi
     void* bytes = nullptr;
     if (video != nullptr && video->GetBytes(&bytes) == S_OK) {
         const long height = video->GetHeight(), rowBytes = video->GetRowBytes();
-        a.video = true;
+        const auto* pixels = static_cast<const uint8_t*>(bytes);
+        a.video = a.uniform = true;
         a.shape = {video->GetWidth(), height, rowBytes, video->GetPixelFormat()};
         a.flags = video->GetFlags();
-        const auto* pixels = static_cast<const uint8_t*>(bytes);
         a.top.assign(pixels, pixels + rowBytes);
-        a.bottom.assign(pixels + (height - 1) * rowBytes, pixels + height * rowBytes);
-        bool agree = true;  // all five formats answer the same
-        std::optional<Components> first;
-        for (BMDTimecodeFormat format : {kTimecodeVITC, kTimecodeRP188, kTimecodeRP188LTC,
-                                         kTimecodeRP188VITC1, kTimecodeRP188VITC2}) {
+        for (long y = 1; y < height; ++y) a.uniform = a.uniform && !std::memcmp(pixels, pixels + y * rowBytes, rowBytes);
+        bool agree = true;  // all five formats answer the same; another answers nothing
+        Components first{}, c{};
+        for (BMDTimecodeFormat format :
+             {kTimecodeVITC, kTimecodeRP188, kTimecodeRP188LTC, kTimecodeRP188VITC1, kTimecodeRP188VITC2}) {
             DeckLinkRef<IDeckLinkTimecode> tc;
-            Components c{};
             agree = agree && video->GetTimecode(format, tc.put()) == S_OK &&
-                    tc->GetComponents(&c[0], &c[1], &c[2], &c[3]) == S_OK && first.value_or(c) == c;
+                    tc->GetComponents(&c[0], &c[1], &c[2], &c[3]) == S_OK && (format == kTimecodeVITC || first == c);
             first = c;
         }
         DeckLinkRef<IDeckLinkTimecode> other;
-        if (agree && video->GetTimecode(fourCC("ltc "), other.put()) == E_FAIL && !other)
-            a.timecode = first;
+        if (agree && video->GetTimecode(fourCC("ltc "), other.put()) == E_FAIL && !other) a.timecode = first;
     }
     if (audio != nullptr && audio->GetBytes(&bytes) == S_OK) {
         a.audioFrames = audio->GetSampleFrameCount();
@@ -109,8 +106,7 @@ Arrival capture(IDeckLinkVideoInputFrame* video, IDeckLinkAudioInputPacket* audi
     return a;
 }
 
-// A counting callback that keeps what each call delivered; `hook` runs in
-// the callback after that.
+// A counting callback that keeps what each call delivered, then runs `hook`.
 class Recorder final : public IDeckLinkInputCallback {
 public:
     using Hook = std::function<void(IDeckLinkVideoInputFrame*, IDeckLinkAudioInputPacket*)>;
@@ -118,17 +114,10 @@ public:
 
     HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
+    ULONG Release() override { return --refs_ == 0 ? (delete this, 0) : ULONG(refs_); }
     HRESULT VideoInputFormatChanged(BMDVideoInputFormatChangedEvents, IDeckLinkDisplayMode*,
-                                    BMDDetectedVideoInputFormatFlags) override {
-        return S_OK;
-    }
-    HRESULT VideoInputFrameArrived(IDeckLinkVideoInputFrame* video,
-                                   IDeckLinkAudioInputPacket* audio) override {
+                                    BMDDetectedVideoInputFormatFlags) override { return S_OK; }
+    HRESULT VideoInputFrameArrived(IDeckLinkVideoInputFrame* video, IDeckLinkAudioInputPacket* audio) override {
         inside = true;
         Arrival arrival = capture(video, audio);
         if (hook_) hook_(video, audio);
@@ -143,13 +132,9 @@ public:
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, 3s, [&] { return arrivals_.size() >= count; });
     }
-    std::vector<Arrival> arrivals() {
-        std::lock_guard lock(mutex_);
-        return arrivals_;
-    }
+    std::vector<Arrival> arrivals() { return std::lock_guard(mutex_), arrivals_; }
     size_t count() { return arrivals().size(); }
     ULONG refs() const { return refs_; }
-
     std::atomic<bool> inside{false};
 
 private:
@@ -162,21 +147,14 @@ private:
 
 // Row of frame `frame`: 75% bars, white 8-pixel stripe at (frame * 8) % width.
 std::vector<uint8_t> barsRow(long width, uint64_t frame) {
-    static constexpr uint8_t kUyv[9][3] = {{128, 180, 128}, {44, 162, 142}, {156, 131, 44},
-                                           {72, 112, 58},   {184, 84, 198}, {100, 65, 212},
-                                           {212, 35, 114},  {128, 16, 128}, {128, 235, 128}};
+    static constexpr uint8_t kUyv[9][3] = {{128, 180, 128}, {44, 162, 142}, {156, 131, 44}, {72, 112, 58},  {184, 84, 198},
+                                           {100, 65, 212},  {212, 35, 114}, {128, 16, 128}, {128, 235, 128}};
     std::vector<uint8_t> row;
     const long marker = long(frame * 8 % width);
     for (long x = 0; x < width; x += 2) {
         const uint8_t* c = kUyv[x >= marker && x < marker + 8 ? 8 : x * 8 / width];
         row.insert(row.end(), {c[0], c[1], c[2], c[1]});
     }
-    return row;
-}
-
-std::vector<uint8_t> blackRow(long width) {
-    std::vector<uint8_t> row;
-    for (long x = 0; x < width; ++x) row.insert(row.end(), {0x80, 0x10});
     return row;
 }
 
@@ -194,8 +172,7 @@ long toneErrors(const Arrival& a, uint64_t first) {
 
 // Frames since 10:00:00:00.
 long timecodeFrames(const std::optional<Components>& c, unsigned base) {
-    if (!c) return -1;
-    return (((*c)[0] - 10) * 3600 + (*c)[1] * 60 + (*c)[2]) * long(base) + (*c)[3];
+    return c ? (((*c)[0] - 10) * 3600 + (*c)[1] * 60 + (*c)[2]) * long(base) + (*c)[3] : -1;
 }
 
 double ratePerSecond(const std::vector<Arrival>& arrivals) {
@@ -218,7 +195,6 @@ protected:
     void TearDown() override {
         if (input) within5s([&] { return input->StopStreams(); });
     }
-
     void start(Recorder* recorder, BMDDisplayMode mode) {
         EXPECT_EQ(input->SetCallback(recorder), S_OK);
         EXPECT_EQ(input->EnableVideoInput(mode, kPixelFormat8BitYUV, kVideoInputFlagDefault), S_OK);
@@ -232,6 +208,9 @@ protected:
         input->StopStreams();
         return recorder->arrivals();
     }
+    HRESULT enable(BMDDisplayMode mode, BMDPixelFormat format = kPixelFormat8BitYUV) {
+        return input->EnableVideoInput(mode, format, 0);
+    }
 
     const fs::path& dir = simDir();
     DeckLinkRef<IDeckLink> device;
@@ -239,7 +218,7 @@ protected:
     DeckLinkRef<IDeckLinkConfiguration> config;
 };
 
-TEST_F(SimulatedCard, OneDeviceAnsweringItsInterfaces) {
+TEST_F(SimulatedCard, OneDeviceItsInterfacesAndRefusals) {
     DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
     DeckLinkRef<IDeckLink> only;
     ASSERT_EQ(iterator->Next(only.put()), S_OK);
@@ -247,7 +226,6 @@ TEST_F(SimulatedCard, OneDeviceAnsweringItsInterfaces) {
     EXPECT_EQ(iterator->Next(&more), E_FAIL);
     EXPECT_EQ(more, nullptr);
     EXPECT_EQ(modelName(only.get()), "DeckLink Studio 4K");
-
     DeckLinkRef<IUnknown> same, configuration, none;
     EXPECT_EQ(input->QueryInterface(IID_IDeckLinkInput, same.putVoid()), S_OK);
     EXPECT_EQ(same.get(), static_cast<IUnknown*>(input.get()));
@@ -265,72 +243,53 @@ TEST_F(SimulatedCard, OneDeviceAnsweringItsInterfaces) {
     EXPECT_EQ(std::pair(first->refs(), second->refs()), std::pair(1u, 2u));
     input->SetCallback(nullptr);
     EXPECT_EQ(second->refs(), 1u);
-}
 
-TEST_F(SimulatedCard, RefusesWhatTheCardCannotDo) {
-    const auto enable = [&](BMDDisplayMode mode, BMDPixelFormat format = kPixelFormat8BitYUV) {
-        return input->EnableVideoInput(mode, format, 0);
-    };
-    EXPECT_EQ(input->StartStreams(), E_FAIL);  // no video enabled
-    EXPECT_EQ(enable(fourCC("4k25")), E_FAIL);
-    EXPECT_EQ(enable(kModePal, fourCC("v210")), E_FAIL);
-    EXPECT_EQ(input->EnableAudioInput(44100, 16, 8), E_FAIL);
-    EXPECT_EQ(input->EnableAudioInput(48000, 16, 2), E_FAIL);
-    EXPECT_EQ(config->SetInt(kConfigVideoInputConnection, 2), E_FAIL);
-    EXPECT_EQ(config->SetInt(fourCC("xxxx"), 1), E_FAIL);
-
+    using Answers = std::vector<HRESULT>;
+    EXPECT_EQ((Answers{input->StartStreams(), enable(fourCC("4k25")), enable(kModePal, fourCC("v210")),
+                       input->EnableAudioInput(44100, 16, 8), input->EnableAudioInput(48000, 16, 2),
+                       config->SetInt(kConfigVideoInputConnection, 2), config->SetInt(fourCC("xxxx"), 1)}),
+              Answers(7, E_FAIL));  // the first: no video enabled
     writeFile(dir / "refuse-mode", "pal \n");
-    EXPECT_EQ(enable(kModePal), E_FAIL);
-    for (BMDDisplayMode mode : {kModeHi50, kModeHi59, kModeHp50, kModeHp59, kModeNtsc})
-        EXPECT_EQ(enable(mode), S_OK);
+    EXPECT_EQ((Answers{enable(kModePal), enable(kModeHi50), enable(kModeHi59), enable(kModeHp50), enable(kModeHp59),
+                       enable(kModeNtsc)}),
+              (Answers{E_FAIL, S_OK, S_OK, S_OK, S_OK, S_OK}));
     writeFile(dir / "refuse-mode", "Hi50");  // read again at every call
-    EXPECT_EQ(enable(kModeHi50), E_FAIL);
-    EXPECT_EQ(enable(kModePal), S_OK);
+    EXPECT_EQ((Answers{enable(kModeHi50), enable(kModePal)}), (Answers{E_FAIL, S_OK}));
     fs::remove(dir / "refuse-mode");
     EXPECT_EQ(enable(kModeHi50), S_OK);
-
     ASSERT_EQ(input->StartStreams(), S_OK);
     // The mode is fixed while streaming; the product stops first.
-    EXPECT_EQ(enable(kModeNtsc), E_FAIL);
-    EXPECT_EQ(input->EnableAudioInput(48000, 16, 8), E_FAIL);
-    EXPECT_EQ(input->StartStreams(), E_FAIL);
+    EXPECT_EQ((Answers{enable(kModeNtsc), input->EnableAudioInput(48000, 16, 8), input->StartStreams()}),
+              Answers(3, E_FAIL));
 }
 
 TEST_F(SimulatedCard, StateFileShowsTheSettingsOfTheLastStart) {
     const auto set = [&](int64_t conversion, int64_t audio, int64_t video) {
         return config->SetInt(kConfigVideoInputConversionMode, conversion) |
-               config->SetInt(kConfigAudioInputConnection, audio) |
-               config->SetInt(kConfigVideoInputConnection, video);
+               config->SetInt(kConfigAudioInputConnection, audio) | config->SetInt(kConfigVideoInputConnection, video);
     };
     ASSERT_EQ(set(kConversionDown1080Anamorphic, kAudioConnectionAESEBU, kVideoConnectionComposite), S_OK);
     ASSERT_NE(set(fourCC("bad!"), fourCC("hdmi"), 2), S_OK);  // refused values are not kept
-    ASSERT_EQ(input->EnableVideoInput(kModeNtsc, kPixelFormat8BitYUV, 0), S_OK);
+    ASSERT_EQ(enable(kModeNtsc), S_OK);
     ASSERT_EQ(input->StartStreams(), S_OK);
     const std::string first = readFile(dir / "card");
     const size_t at = first.find("starts ");
     ASSERT_NE(at, std::string::npos) << first;
     const std::string next = std::to_string(std::atoi(first.c_str() + at + 7) + 1);
     EXPECT_EQ(first.substr(0, at), "mode 'ntsc'\nconversion '10am'\naudio 'aes '\nvideo 16\n");
-
     // Changes while streaming belong to the next start.
     ASSERT_EQ(set(kConversionDown720Anamorphic, kAudioConnectionAnalog, kVideoConnectionSDI), S_OK);
     EXPECT_EQ(readFile(dir / "card"), first);
     input->StopStreams();
-    ASSERT_EQ(input->EnableVideoInput(kModePal, kPixelFormat8BitYUV, 0), S_OK);
+    ASSERT_EQ(enable(kModePal), S_OK);
     ASSERT_EQ(input->StartStreams(), S_OK);
-    EXPECT_EQ(readFile(dir / "card"),
-              "mode 'pal '\nconversion '72am'\naudio 'anlg'\nvideo 1\nstarts " + next + "\n");
+    EXPECT_EQ(readFile(dir / "card"), "mode 'pal '\nconversion '72am'\naudio 'anlg'\nvideo 1\nstarts " + next + "\n");
     EXPECT_FALSE(fs::exists(dir / "card.tmp"));
 }
 
-struct ModeCase {
-    const char* name;
-    BMDDisplayMode mode;
-    int64_t conversion;
-    long width, height;
-    double rate;  // callbacks per second
-    unsigned timecodeBase;
-    std::array<long, 5> cadence;  // audio sample frames per callback
+struct ModeCase {  // rate: callbacks per second; cadence: audio sample frames per callback
+    const char* name; BMDDisplayMode mode; int64_t conversion; long width, height; double rate;
+    unsigned timecodeBase; std::array<long, 5> cadence;
 };
 void PrintTo(const ModeCase& m, std::ostream* out) { *out << m.name; }
 
@@ -360,10 +319,10 @@ TEST_P(CardModes, StreamsBarsToneAndTimecodeAtTheModeRate) {
         ASSERT_EQ(a.video, n % every == 0);
         if (!a.video) continue;
         const size_t frame = n / every;
+        const auto bars = barsRow(m.width, frame);
         EXPECT_EQ(a.shape, Shape(m.width, m.height, 2 * m.width, kPixelFormat8BitYUV));
         EXPECT_EQ(a.flags, 0u);
-        const auto bars = barsRow(m.width, frame);
-        EXPECT_TRUE(a.top == bars && a.bottom == bars) << "not bars with the frame's stripe";
+        EXPECT_TRUE(a.top == bars && a.uniform) << "not bars with the frame's stripe";
         ASSERT_TRUE(a.timecode) << "a time-code format missing or disagreeing";
         EXPECT_LT((*a.timecode)[3], m.timecodeBase);
         EXPECT_EQ(timecodeFrames(a.timecode, m.timecodeBase), long(frame));
@@ -397,20 +356,17 @@ TEST_F(SimulatedCard, NoSignalFileBlanksPictureAndSilencesAudio) {
     const size_t removed = recorder->count();
     ASSERT_TRUE(recorder->waitFor(removed + 4));
     input->StopStreams();
-
+    std::vector<uint8_t> black;
+    for (long x = 0; x < 1280; ++x) black.insert(black.end(), {0x80, 0x10});
     const auto arrivals = recorder->arrivals();
     for (size_t n = 0; n < arrivals.size(); ++n) {
         SCOPED_TRACE("callback " + std::to_string(n));
         const Arrival& a = arrivals[n];
         const bool noSignal = a.flags == kFrameHasNoInputSource;
         // The file is looked at once per frame: one frame may be in flight.
-        if (n < created || n > removed) {
-            EXPECT_FALSE(noSignal);
-        } else if (n > created && n < removed) {
-            EXPECT_TRUE(noSignal);
-        }
+        if (n != created && n != removed) { EXPECT_EQ(noSignal, n > created && n < removed); }
         EXPECT_TRUE(noSignal || a.flags == 0);
-        EXPECT_TRUE(a.top == (noSignal ? blackRow(1280) : barsRow(1280, n)));
+        EXPECT_TRUE(a.top == (noSignal ? black : barsRow(1280, n)));
         EXPECT_EQ(std::count(a.audio.begin(), a.audio.end(), 0) == long(a.audio.size()), noSignal);
     }
 }
@@ -438,37 +394,29 @@ TEST_F(SimulatedCard, CallbackCanStopReconfigureAndRestartTheCard) {
     EXPECT_TRUE(restarted);
     const auto arrivals = recorder->arrivals();
     ASSERT_EQ(arrivals.size(), 8u) << "callbacks went on after StopStreams in the callback";
-    for (size_t n = 0; n < 8; ++n) {
-        const bool sd = n < 3;  // then frames count again from the new start
-        EXPECT_EQ(std::get<0>(arrivals[n].shape), sd ? 720 : 1280);
-        EXPECT_EQ(timecodeFrames(arrivals[n].timecode, sd ? 25 : 50), long(sd ? n : n - 3));
-        EXPECT_EQ(arrivals[n].audioFrames, sd ? 1920 : 960);
+    for (size_t n = 0; n < 8; ++n) {  // after the restart frames count again from 0
+        const bool sd = n < 3;
+        EXPECT_EQ(std::tuple(std::get<0>(arrivals[n].shape), timecodeFrames(arrivals[n].timecode, sd ? 25 : 50),
+                             arrivals[n].audioFrames),
+                  std::tuple(sd ? 720l : 1280l, long(sd ? n : n - 3), sd ? 1920l : 960l)) << n;
     }
 }
 
-TEST_F(SimulatedCard, StopFromAnotherThreadWaitsForTheRunningCallback) {
+TEST_F(SimulatedCard, StopFromAnotherThreadWaitsAndAHeldFrameStaysIntact) {
+    DeckLinkRef<IDeckLinkVideoInputFrame> frame;
+    DeckLinkRef<IDeckLinkAudioInputPacket> packet;
     // Slower than the frame rate, so a callback is nearly always running.
-    DeckLinkRef<Recorder> recorder(new Recorder([](auto, auto) { std::this_thread::sleep_for(60ms); }));
-    start(recorder.get(), kModeHp59);
-    ASSERT_TRUE(recorder->waitFor(3));
+    DeckLinkRef<Recorder> recorder(new Recorder([&](auto video, auto audio) {
+        if (!frame) video->AddRef(), frame.reset(video), audio->AddRef(), packet.reset(audio);  // keeps the first
+        std::this_thread::sleep_for(60ms);
+    }));
+    start(recorder.get(), kModeHi50);
+    ASSERT_TRUE(recorder->waitFor(6));
     EXPECT_EQ(within5s([&] { return input->StopStreams(); }), S_OK);
     EXPECT_FALSE(recorder->inside);
     const size_t stopped = recorder->count();
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(recorder->count(), stopped);
-}
-
-TEST_F(SimulatedCard, FrameHeldPastTheCallbackStaysIntact) {
-    DeckLinkRef<IDeckLinkVideoInputFrame> frame;
-    DeckLinkRef<IDeckLinkAudioInputPacket> packet;
-    DeckLinkRef<Recorder> recorder(new Recorder([&](auto video, auto audio) {
-        if (frame) return;  // keeps the first
-        video->AddRef(), frame.reset(video);
-        audio->AddRef(), packet.reset(audio);
-    }));
-    start(recorder.get(), kModeHi50);
-    ASSERT_TRUE(recorder->waitFor(6));
-    input->StopStreams();
 
     EXPECT_EQ(frame->AddRef(), 2u) << "the card still holds the frame";
     EXPECT_EQ(frame->Release(), 1u);
@@ -476,11 +424,7 @@ TEST_F(SimulatedCard, FrameHeldPastTheCallbackStaysIntact) {
     EXPECT_EQ(frame->QueryInterface(IID_IDeckLinkInput, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     const Arrival held = capture(frame.get(), packet.get());
-    const auto bars = barsRow(1920, 0);
-    void* bytes = nullptr;
-    ASSERT_EQ(frame->GetBytes(&bytes), S_OK);
-    for (long y = 0; y < 1080; ++y)
-        ASSERT_EQ(std::memcmp(static_cast<uint8_t*>(bytes) + y * 3840, bars.data(), 3840), 0) << y;
+    EXPECT_TRUE(held.top == barsRow(1920, 0) && held.uniform);
     EXPECT_EQ(held.timecode, (Components{10, 0, 0, 0}));
     EXPECT_EQ(toneErrors(held, 0), 0);
 }
@@ -493,19 +437,17 @@ int freshProcess() {
     DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
     DeckLinkRef<IDeckLink> device;
     DeckLinkRef<IDeckLinkInput> input;
+    DeckLinkRef<Recorder> recorder(new Recorder);
     if (!iterator || iterator->Next(device.put()) != S_OK ||
         device->QueryInterface(IID_IDeckLinkInput, input.putVoid()) != S_OK)
         return 10;
-    DeckLinkRef<Recorder> recorder(new Recorder);
     input->SetCallback(recorder.get());
     input->EnableVideoInput(kModePal, kPixelFormat8BitYUV, 0);
     input->StartStreams();
-    // Paced, a second brings 25 frames; unpaced, many more even under a sanitizer.
-    std::this_thread::sleep_for(1s);
+    std::this_thread::sleep_for(1s);  // paced: 25 frames; unpaced: many more even under a sanitizer
     // Exits with the card streaming; the exit code tells what went wrong.
     return (modelName(device.get()) != "Test Card") + 2 * (recorder->count() < 50) +
-           4 * (readFile(dir / "card") !=
-                "mode 'pal '\nconversion 'none'\naudio 'embd'\nvideo 1\nstarts 1\n");
+           4 * (readFile(dir / "card") != "mode 'pal '\nconversion 'none'\naudio 'embd'\nvideo 1\nstarts 1\n");
 }
 
 TEST(SimulatedCardProcess, ReadsEnvironmentAtLoadAndExitsWhileStreaming) {
