@@ -175,7 +175,7 @@ long timecodeFrames(const std::optional<Components>& c, unsigned base) {
     return c ? (((*c)[0] - 10) * 3600 + (*c)[1] * 60 + (*c)[2]) * long(base) + (*c)[3] : -1;
 }
 
-double ratePerSecond(const std::vector<Arrival>& arrivals) {
+[[maybe_unused]] double ratePerSecond(const std::vector<Arrival>& arrivals) {
     return double(arrivals.size() - 1) /
            std::chrono::duration<double>(arrivals.back().at - arrivals.front().at).count();
 }
