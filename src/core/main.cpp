@@ -49,7 +49,8 @@ int main() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     // Lives in main's frame for the life of the process: main never returns,
-    // it ends by exit(), so threads may hold pointers into it until the end.
+    // it ends by leaving the process, so threads may hold pointers into it
+    // until the end.
     DeviceState state;
     networkValue network;
     std::fprintf(stderr, "Size %d \n", 64);
