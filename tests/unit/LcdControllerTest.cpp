@@ -86,9 +86,8 @@ struct Image {  // 256x64 RGB
 
 Image noise(unsigned seed) {
     Image image;
-    for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 256; ++x)
-            if (((seed = seed * 1103515245u + 12345u) >> 16) & 1) image.dark(x, y);
+    for (int i = 0; i < 256 * 64; ++i)
+        if (((seed = seed * 1103515245u + 12345u) >> 16) & 1) image.dark(i % 256, i / 256);
     return image;
 }
 
@@ -117,14 +116,14 @@ TEST_F(LcdUpload, FirstFrameSkipsAllDarkChunksAndOnlyRedBelow128IsDark) {
     EXPECT_EQ(draw(image), rightHalfCommand(0x08, 3) + dataReport(0x08, 0xFF, 8, 0xBF));
 }
 
-TEST_F(LcdUpload, SendsOnlyTheChangedChunkAndHalf) {
+TEST_F(LcdUpload, SendsOnlyTheChangedChunkAndHalfAndContrastAndBacklightReports) {
+    lcd.SetContrast(0x20), lcd.SetBacklightStrength(0x40), lcd.SetBacklight(true), lcd.SetBacklight(false);
+    EXPECT_EQ(pty.written(), (Bytes{0, 0x92, 0x20, 0, 0x91, 0x40, 0, 0x91, 0xFF, 0, 0x91, 0}));
     Image image;
     ASSERT_EQ(draw(image).size(), 32u * (7 + 38 + 38));
     EXPECT_EQ(draw(image), Bytes{});
-
     image.dark(64 + 40, 2 * 8 + 4);
     EXPECT_EQ(draw(image), rightHalfCommand(0x04, 2) + dataReport(0x04, 0, 8, 0x10));
-
     image.dark(192 + 5, 63), image.dark(192 + 63, 56);
     EXPECT_EQ(draw(image), pageCommand(0x0C, 7) + dataReport(0x0C, 0, 5, 0x80) + dataReport(0x0C, 0, 31, 0x01));
 }
@@ -152,11 +151,6 @@ TEST_F(LcdUpload, FrameNotShownForAFailedOpenOrWriteIsUploadedWholeNextTime) {
         EXPECT_NE(errors.find(line), std::string::npos) << line << " in:\n" << errors;
 }
 
-TEST_F(LcdUpload, ContrastAndBacklightReports) {
-    lcd.SetContrast(0x20), lcd.SetBacklightStrength(0x40), lcd.SetBacklight(true), lcd.SetBacklight(false);
-    EXPECT_EQ(pty.written(), (Bytes{0, 0x92, 0x20, 0, 0x91, 0x40, 0, 0x91, 0xFF, 0, 0x91, 0}));
-}
-
 TEST(LcdButtons, EachKnownKeyCodeIsOneCallOthersAndShortReadsNone) {
     Pty pty;
     FakeButtons gui;
@@ -175,9 +169,8 @@ TEST(LcdButtons, DeviceAtEndOfFileIsReopenedOnceASecondWithoutSpinning) {
     const std::clock_t cpuBefore = std::clock();
     auto lcd = std::make_unique<LcdController>("/dev/null", 256, 64, &gui);  // every read: 0 bytes
     std::this_thread::sleep_for(1800ms);
-    auto stopAt = std::chrono::steady_clock::now();
-    lcd.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1s);
+    const auto stopAt = std::chrono::steady_clock::now();
+    EXPECT_LT((lcd.reset(), std::chrono::steady_clock::now() - stopAt), 1s);
     EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
     const std::string errors = GetCapturedStderr();
     size_t lost = 0;
@@ -194,9 +187,7 @@ struct PanelSim : testing::Test {
         for (int i = 0; i < 500 && access(device.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
         ASSERT_EQ(access(device.c_str(), F_OK), 0);
     }
-    void TearDown() override {
-        if (pid > 0) stop();
-    }
+    void TearDown() override { if (pid > 0) stop(); }
     int stop() {
         int status = -1;
         return kill(pid, SIGTERM), waitpid(pid, &status, 0), pid = -1, status;
@@ -223,8 +214,7 @@ struct PanelSim : testing::Test {
 TEST_F(PanelSim, ShowsTheDrawnScreenAndDeliversButtonsAcrossReopen) {
     FakeButtons gui;
     Image first = noise(1);
-    for (int x = 0; x < 64; ++x)
-        for (int y = 0; y < 8; ++y) first.dark(x, y);  // a dark chunk: not sent, the screen starts dark
+    for (int i = 0; i < 64 * 8; ++i) first.dark(i % 64, i / 64);  // a dark chunk: not sent, the screen starts dark
     {
         LcdController lcd(device.c_str(), 256, 64, &gui);
         lcd.DrawRGBBuffer(first.rgb.data());
@@ -257,10 +247,8 @@ TEST_F(PanelSim, DecodesReportsSplitAcrossWritesWithColumnWrap) {
     // Controller 2, page 5, column 62: six bytes run past column 63 to 0..3.
     const Bytes stream = Bytes{0, 0x92, 0x21} + Bytes{0, 0x94, 0x08, 2, 0, 0, 0xBD, 0, 0, 0x7E} +
                          Bytes{0, 0x95, 0x09, 0, 0, 6, 0x01, 0x02, 0x04, 0x08, 0x10, 0x80};
-    for (unsigned char byte : stream) {  // one byte a write: every report arrives in pieces
-        ASSERT_EQ(write(fd, &byte, 1), 1);
-        std::this_thread::sleep_for(2ms);
-    }
+    for (unsigned char byte : stream)  // one byte a write: every report arrives in pieces
+        ASSERT_EQ((std::this_thread::sleep_for(2ms), write(fd, &byte, 1)), 1);
     close(fd);
     Image expected(0);  // the screen starts dark
     for (auto [column, row] : {std::pair{62, 0}, {63, 1}, {0, 2}, {1, 3}, {2, 4}, {3, 7}}) {
@@ -268,8 +256,7 @@ TEST_F(PanelSim, DecodesReportsSplitAcrossWritesWithColumnWrap) {
         expected.dark(128 + column, 40 + row);
     }
     EXPECT_TRUE(holds("sim/lcd.txt", expected.text()));
-    EXPECT_TRUE(holds("sim/lcd-stats", "reports 3\nbytes 25\n"));
-    EXPECT_TRUE(holds("sim/lcd-stats", "contrast 33\n"));
+    for (const char* line : {"reports 3\nbytes 25\n", "contrast 33\n"}) EXPECT_TRUE(holds("sim/lcd-stats", line));
 }
 
 }  // namespace

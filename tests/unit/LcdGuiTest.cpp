@@ -1,41 +1,33 @@
-// The menu system on a real drive manager over temporary drive folders.
-// Screens are judged by structure only (lines, boxes, bars, icon squares,
-// how dark an item's cell is), never by the glyph artwork.
+// The menu system on a real drive manager over temporary drive folders. Screens are judged
+// by structure only (lines, boxes, bars, icon squares, cell darkness), never by glyph artwork.
 #include "panel/LcdGui.h"
 
 #include "core/StartupConfig.h"
-#include "record/StreamBuffer.h"
-#include "record/TSWriter.h"
-#include "record/USBListener.h"
-
-#include <gtest/gtest.h>
 
 #include "LcdGuiFixture.h"
-#include "TestFiles.h"
-
-#include <cstdlib>
-#include <mutex>
-#include <thread>
 
 using namespace lcd_gui_fixture;
 
 namespace {
 
-struct LcdGuiScreens : LcdGuiFixture {};
-struct LcdGuiNavigation : LcdGuiFixture {};
-struct LcdGuiActions : LcdGuiFixture {};
+struct LcdGuiTest : LcdGuiFixture {
+    std::pair<Menu, int> after(const std::string& keys) { return press(keys), where(); }
+    QImage shown(const std::string& keys) { return press(keys), screen(); }
+    QImage levels(int16_t left, int16_t right) { return gui->setAudio(left, right), screen(); }
+    void open(const std::string& keys) { make(), press(keys); }
+};
+using LcdGuiScreens = LcdGuiTest;
+using LcdGuiNavigation = LcdGuiTest;
+using LcdGuiActions = LcdGuiTest;
 
 }  // namespace
 
 TEST(LcdGuiFigures, SizesAndTimeLeft) {
-    EXPECT_EQ(LcdGui::printInt(1350, 2, 22.5f), "01:00");
-    EXPECT_EQ(LcdGui::printInt(1350, 2, 60.0f), "00:22");
-    EXPECT_EQ(LcdGui::printInt(2097152, 1, 0), "2TB");
-    EXPECT_EQ(LcdGui::printInt(1048576, 1, 0), "1024GB");
-    EXPECT_EQ(LcdGui::printInt(1048575, 1, 0), "1023GB");
-    EXPECT_EQ(LcdGui::printInt(1049600, 1, 0), "1TB");
+    const std::tuple<int, int, float, const char*> cases[] = {
+        {1350, 2, 22.5f, "01:00"}, {1350, 2, 60.0f, "00:22"}, {1350, 2, 0.0f, "00:00"},  // no rate: no nonsense
+        {2097152, 1, 0, "2TB"}, {1048576, 1, 0, "1024GB"}, {1048575, 1, 0, "1023GB"}, {1049600, 1, 0, "1TB"}};
+    for (auto [value, kind, rate, text] : cases) EXPECT_EQ(LcdGui::printInt(value, kind, rate), text) << value;
     EXPECT_EQ(LcdGui::printInt(-7, 3, 0) + LcdGui::printInt(5, 4, 0), "-7");
-    EXPECT_EQ(LcdGui::printInt(1350, 2, 0.0f), "00:00");  // no rate: no nonsense
 }
 
 TEST_F(LcdGuiScreens, MainScreenLinesAndTheHighlightedItem) {
@@ -45,70 +37,55 @@ TEST_F(LcdGuiScreens, MainScreenLinesAndTheHighlightedItem) {
     EXPECT_TRUE(allDark(image, 0, 3, 256, 1) && allDark(image, 0, 17, 256, 1));
     EXPECT_TRUE(allLight(image, 0, 0, 256, 3) && allLight(image, 0, 18, 256, 7));
     EXPECT_TRUE(inverted(image, 30, 25, 12) && plain(image, 30, 45, 8) && plain(image, 165, 25, 6));
-    press("D");
-    image = screen();
+    image = shown("D");
     EXPECT_TRUE(plain(image, 30, 25, 12) && inverted(image, 30, 45, 8));
 }
 
 TEST_F(LcdGuiScreens, LevelBarsScaleMarksAndPreview) {
-    make();
-    press("O");  // the standard screen shows the preview
-    gui->setAudio(32767, 0);
-    QImage image = screen();
+    open("O");  // the standard screen shows the preview
+    QImage image = levels(32767, 0);
     EXPECT_TRUE(allDark(image, 253, 1, 1, 63) && allLight(image, 253, 0, 1, 1) && allLight(image, 255, 0, 1, 64));
-    gui->setAudio(0, 3277);  // -20 dB: 43 pixels
-    image = screen();
+    image = levels(0, 3277);  // -20 dB: 43 pixels
     EXPECT_TRUE(allLight(image, 253, 0, 1, 64) && allDark(image, 255, 21, 1, 43) && allLight(image, 255, 0, 1, 21));
-    gui->setAudio(-32768, 1);  // no finite or positive height
-    image = screen();
-    EXPECT_TRUE(allLight(image, 253, 0, 1, 64) && allLight(image, 255, 0, 1, 64));
+    image = levels(-32768, 1);  // no finite or positive height
+    EXPECT_TRUE(allLight(image, 253, 0, 1, 64) && allLight(image, 255, 0, 1, 64) && allLight(image, 139, 0, 113, 64));
     EXPECT_TRUE(allDark(image, 252, 0, 1, 1) && allDark(image, 252, 15, 1, 1) && allDark(image, 252, 25, 1, 1));
-    EXPECT_TRUE(allLight(image, 139, 0, 113, 64));
 
     QImage picture(720, 288, QImage::Format_RGB32);  // only its top-left 113x64 is shown
     picture.fill(Qt::white);
-    for (int y = 0; y < 64; ++y)
-        for (int x = 0; x < 113; ++x) picture.setPixel(x, y, qRgb(0, 0, 0));
+    for (int i = 0; i < 64 * 113; ++i) picture.setPixel(i % 113, i / 113, qRgb(0, 0, 0));
     gui->SetSDI(picture);
     image = screen();
-    EXPECT_TRUE(allDark(image, 139, 0, 113, 64));
-    EXPECT_TRUE(allLight(image, 133, 0, 6, 8) && allLight(image, 252, 1, 1, 14));
-    press("H");
-    EXPECT_TRUE(allLight(screen(), 210, 18, 40, 46));  // the main screen has no preview
+    EXPECT_TRUE(allDark(image, 139, 0, 113, 64) && allLight(image, 133, 0, 6, 8) && allLight(image, 252, 1, 1, 14));
+    EXPECT_TRUE(allLight(shown("H"), 210, 18, 40, 46));  // the main screen has no preview
 }
 
 TEST_F(LcdGuiScreens, DriveListFrameIconsAndPages) {
     plug({"a", "b"});
-    make();
-    press("DO");
+    open("DO");
     QImage image = screen();
-    EXPECT_TRUE(allDark(image, 0, 7, 1, 56) && allDark(image, 255, 7, 1, 56));
-    EXPECT_TRUE(allDark(image, 0, 7, 256, 1) && allDark(image, 0, 17, 256, 1));
-    EXPECT_TRUE(allDark(image, 0, 63, 255, 1) && allLight(image, 255, 63, 1, 1));
+    EXPECT_TRUE(allDark(image, 0, 7, 1, 56) && allDark(image, 255, 7, 1, 56) && allDark(image, 0, 7, 256, 1));
+    EXPECT_TRUE(allDark(image, 0, 17, 256, 1) && allDark(image, 0, 63, 255, 1) && allLight(image, 255, 63, 1, 1));
     EXPECT_TRUE(iconAt(image, 2, 19) && iconAt(image, 2, 28) && allLight(image, 2, 37, 7, 25));
     EXPECT_TRUE(inverted(image, 175, 0, 10) && plain(image, 10, 19, 1));
 
     plug({"c", "d", "e", "f", "g"});
     EXPECT_TRUE(allLight(screen(), 0, 63, 256, 1));  // a second page follows
-    press("DDDDD");
-    image = screen();
+    image = shown("DDDDD");
     for (int y : {19, 28, 37, 46, 55}) EXPECT_TRUE(iconAt(image, 2, y)) << y;
     EXPECT_TRUE(inverted(image, 10, 55, 1));
-    press("D");
+    EXPECT_EQ(after("D"), std::pair(Menu::DriveList, 6));
     image = screen();
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 6));
     EXPECT_TRUE(plain(image, 175, 0, 10) && darkShare(image, 175, 0, 60, 7) > 0.05);
     EXPECT_TRUE(iconAt(image, 2, 19) && iconAt(image, 2, 28) && allLight(image, 2, 37, 7, 25));
     EXPECT_TRUE(inverted(image, 10, 19, 1) && plain(image, 10, 28, 1) && allDark(image, 0, 63, 255, 1));
-    press("D");
-    image = screen();
+    image = shown("D");
     EXPECT_TRUE(plain(image, 10, 19, 1) && inverted(image, 10, 28, 1));
 }
 
 TEST_F(LcdGuiScreens, RecordScreenLinesAndBlink) {
     plug({"a", "b"});
-    make();
-    press("DDO");
+    open("DDO");
     auto recShown = [&] { return !allLight(screen(), 116, 1, 18, 7); };
     for (int i = 0; i < 25; ++i) ASSERT_FALSE(recShown()) << "nothing records";
     QImage image = screen();
@@ -129,60 +106,39 @@ TEST_F(LcdGuiNavigation, TransitionsBackAndHome) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "LcdGui start\nLcdGui 00\nLcdGui 0\n");
     const Menu opened[] = {Menu::Standard, Menu::DriveList, Menu::Record, Menu::Info};
     for (int k = 0; k < 4; ++k) {
-        press("H" + std::string(k, 'D') + "O");
-        EXPECT_EQ(where(), std::pair(opened[k], 0));
-        press("DB");
-        EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+        EXPECT_EQ(after("H" + std::string(k, 'D') + "O"), std::pair(opened[k], 0));
+        EXPECT_EQ(after("DB"), std::pair(Menu::Main, 0));
     }
-    press("B");
-    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
-
+    EXPECT_EQ(after("B"), std::pair(Menu::Main, 0));
     plug({"a", "b"});
-    press("DOO");
-    EXPECT_EQ(where(), std::pair(Menu::FormatAll, 0));
-    press("B");
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
-    press("DDO");
-    EXPECT_EQ(where(), std::pair(Menu::Drive, 0));
-    press("DB");
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 2));
-    press("OH");
-    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    const std::pair<const char*, std::pair<Menu, int>> steps[] = {{"DOO", {Menu::FormatAll, 0}},
+        {"B", {Menu::DriveList, 0}}, {"DDO", {Menu::Drive, 0}}, {"DB", {Menu::DriveList, 2}}, {"OH", {Menu::Main, 0}}};
+    for (auto& [keys, menu] : steps) EXPECT_EQ(after(keys), menu) << keys;
 }
 
 TEST_F(LcdGuiNavigation, WrapsAtBothEnds) {
     make();
-    press("U");
-    EXPECT_EQ(where(), std::pair(Menu::Main, 3));
-    press("D");
-    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    EXPECT_EQ(after("U"), std::pair(Menu::Main, 3));
+    EXPECT_EQ(after("D"), std::pair(Menu::Main, 0));
     gui->setSelected(0);
     EXPECT_EQ(where(), std::pair(Menu::Main, 0));
-    press("DOD");  // the drive list with only "FORMAT ALL"
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
-    press("U");
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(after("DOD"), std::pair(Menu::DriveList, 0));  // the list with only "FORMAT ALL"
+    EXPECT_EQ(after("U"), std::pair(Menu::DriveList, 0));
 }
 
 TEST_F(LcdGuiNavigation, TimeEditWrapsAndSetsTheClockAsLocalTime) {
-    make();
-    press("UOO");
+    open("UOO");
     ASSERT_EQ(gui->menuState().sysTime, 1);
     while (gui->menuState().editHour != 23) press("U");
-    press("U");
-    EXPECT_EQ(gui->menuState().editHour, 0);
-    press("DD");
-    EXPECT_EQ(where(), std::pair(Menu::Info, 0));  // the selection stays while editing
-    press("HUOO");                                 // Home does not end the edit
+    EXPECT_EQ((press("U"), gui->menuState().editHour), 0);
+    EXPECT_EQ(after("DD"), std::pair(Menu::Info, 0));  // the selection stays while editing
+    press("HUOO");                                     // Home does not end the edit
     ASSERT_EQ(gui->menuState().sysTime, 2);
     EXPECT_EQ(gui->menuState().editHour, 22);
     while (gui->menuState().editMinute != 0) press("D");
-    press("D");
-    EXPECT_EQ(gui->menuState().editMinute, 59);
-    press("D");
-    EXPECT_TRUE(runner->calls.empty());
-    press("O");
-    EXPECT_EQ(gui->menuState().sysTime, 0);
+    EXPECT_EQ((press("D"), gui->menuState().editMinute), 59);
+    EXPECT_TRUE((press("D"), runner->calls.empty()));
+    EXPECT_EQ((press("O"), gui->menuState().sysTime), 0);
     EXPECT_EQ(runner->taken(), (std::vector<Argv>{{"date", "-s", "22:58:00"}}));
     EXPECT_FALSE(load(state.restartCapture));
 }
@@ -190,11 +146,9 @@ TEST_F(LcdGuiNavigation, TimeEditWrapsAndSetsTheClockAsLocalTime) {
 TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
     state.studioOptions = true;
     plug({"a", "b"});
-    make();
-    press("O");
+    open("O");
     usb->StartRecord(1);  // from the web, after the panel last looked
-    press("ODODODODO");   // every standard and format
-    press("HUODDODO");    // CVBS IN, AUDIO
+    press("ODODODODOHUODDODO");  // every standard and format; CVBS IN, AUDIO
     EXPECT_EQ(load(state.inputMode), kModePal);
     EXPECT_FALSE(load(state.restartCapture) || load(state.composite) || load(state.analogAudio));
     press("HDOOO");  // FORMAT ALL, YES
@@ -207,62 +161,43 @@ TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
     EXPECT_EQ(gui->menuState().standardMarks, (std::array<bool, 5>{false, true, false, false, true}));
     EXPECT_FLOAT_EQ(gui->menuState().compressionRate, 60.0f);
     state.restartCapture = false;
-    press("O");  // already chosen
-    EXPECT_FALSE(load(state.restartCapture));
-
-    press("HDOOO");  // FORMAT ALL, YES
+    EXPECT_FALSE((press("O"), load(state.restartCapture)));  // already chosen
+    EXPECT_EQ(after("HDOOO"), std::pair(Menu::DriveList, 0));  // FORMAT ALL, YES
     EXPECT_EQ(drives(), "");
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
     EXPECT_EQ(runner->taken(2).size(), 2u);
 }
 
 TEST_F(LcdGuiActions, AudioChannelStepsOnlyWithEmbeddedAudio) {
-    make();
-    press("UOD");
-    std::vector<int> seen;
-    for (int i = 0; i < 5; ++i) {
-        press("O");
-        seen.push_back(load(state.audioChannel));
-    }
-    EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 0, 1}));
+    open("UOD");
+    for (int expected : {1, 2, 3, 0, 1}) EXPECT_EQ((press("O"), load(state.audioChannel)), expected);
     state.analogAudio = true;
-    press("OO");
-    EXPECT_EQ(load(state.audioChannel), 0);
+    EXPECT_EQ((press("OO"), load(state.audioChannel)), 0);
     EXPECT_FALSE(load(state.restartCapture));
 }
 
 TEST_F(LcdGuiActions, StartAllAndStopAllActOnEveryListedDrive) {
-    make();
-    press("DDO");
+    open("DDO");
     state.audioChannel = 2;
     ASSERT_EQ(readStartupConfig(config).audioChannel, 0);
-    press("O");  // no drive: only the configuration is written
+    EXPECT_EQ(after("O"), std::pair(Menu::Record, 0));  // no drive: only the configuration is written
     EXPECT_EQ(readStartupConfig(config), startupRecordOf(state));
     EXPECT_TRUE(runner->calls.empty());
     EXPECT_FALSE(load(state.restartCapture));
-    EXPECT_EQ(where(), std::pair(Menu::Record, 0));
-
     plug({"a", "b"});
-    press("O");
-    EXPECT_EQ(drives(true), "ab");
-    press("DO");
-    EXPECT_EQ(drives(true), "");
+    EXPECT_EQ((press("O"), drives(true)), "ab");
+    EXPECT_EQ((press("DO"), drives(true)), "");
 }
 
 TEST_F(LcdGuiActions, DriveMenuFollowsItsDriveAndLeavesWhenItGoes) {
     plug({"a", "b", "c"});
-    make();
-    press("DODDO");  // the menu of b
+    open("DODDO");  // the menu of b
     pull("a");
-    press("O");  // START REC
-    EXPECT_EQ(drives(true), "b");
-    press("B");
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 1));  // b's new place
+    EXPECT_EQ((press("O"), drives(true)), "b");  // START REC
+    EXPECT_EQ(after("B"), std::pair(Menu::DriveList, 1));  // b's new place
 
     press("DODD");  // FORMAT DRIVE of c
     pull("c");
-    press("O");  // meant for c, which is gone: nothing is formatted
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(after("O"), std::pair(Menu::DriveList, 0));  // meant for c, which is gone
     EXPECT_EQ(drives(), "b");
 
     press("D");
@@ -271,33 +206,25 @@ TEST_F(LcdGuiActions, DriveMenuFollowsItsDriveAndLeavesWhenItGoes) {
     EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
     press("DDDO");  // the menu of e
     pull("d");
-    press("DDO");  // FORMAT DRIVE of e, now item 2
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
+    EXPECT_EQ(after("DDO"), std::pair(Menu::DriveList, 0));  // FORMAT DRIVE of e, now item 2
     EXPECT_EQ(drives(), "b");
     EXPECT_EQ(runner->taken(1), (std::vector<Argv>{{"/formatusb.sh", media + "e", "e"}}));
 }
 
 TEST_F(LcdGuiActions, ConcurrentButtonsDrawingAndDriveChanges) {
     plug({"a"});
-    make();
-    press("DO");
+    open("DO");
     std::atomic<bool> done{false};
     std::thread drawer([&] {
         QImage image, picture(113, 64, QImage::Format_RGB888);
         picture.fill(Qt::black);
-        for (int i = 0; !done; ++i) {
-            gui->setAudio(int16_t(i * 100), 32767);
-            gui->SetSDI(picture);
-            gui->drawMenus();
-            gui->GetQImage(&image);
-        }
+        for (int i = 0; !done; ++i)
+            gui->setAudio(int16_t(i * 100), 32767), gui->SetSDI(picture), gui->drawMenus(), gui->GetQImage(&image);
     });
     std::thread web([&] {
         for (int i = 0; !done; ++i) {
             gui->updateUsbList();
-            if (i % 16 != 0 || i > 160) continue;  // each stop reports an unwritten file
-            gui->startRecord(1);
-            gui->stopRecord(1);
+            if (i % 16 == 0 && i <= 160) gui->startRecord(1), gui->stopRecord(1);  // each stop: an unwritten file
         }
     });
     for (int i = 0; i < 40; ++i) {
@@ -306,7 +233,6 @@ TEST_F(LcdGuiActions, ConcurrentButtonsDrawingAndDriveChanges) {
         if (i % 4 == 3) pull("x" + std::to_string(i - 2));
     }
     done = true;
-    drawer.join();
-    web.join();
+    drawer.join(), web.join();
     EXPECT_EQ(screen().size(), QSize(256, 64));
 }

@@ -18,7 +18,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <thread>
 
@@ -30,16 +29,13 @@ using testing_support::TempDir;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done) {
+template <class Done> bool waitFor(Done done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return done();
 }
 
-// Waits until the file holds exactly content.
-bool holds(const std::string& path, const std::string& content) {
+bool holds(const std::string& path, const std::string& content) {  // exactly, within 10 s
     std::error_code missing;
     return waitFor([&] { return fs::file_size(path, missing) == content.size(); }) && readFile(path) == content;
 }
@@ -64,13 +60,11 @@ std::string block(int k, int transportPackets = 50) {
 struct Tmpfs {
     explicit Tmpfs(const std::string& path) : dir(path) {
         fs::create_directories(dir);
-        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=60m") == 0;
-        if (!mounted) error = std::strerror(errno);
+        if (!(mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=60m") == 0)) error = std::strerror(errno);
     }
     ~Tmpfs() { unplug(); }
     void unplug() {
-        if (mounted) ::umount2(dir.c_str(), MNT_DETACH);  // the writer may have a file open
-        mounted = false;
+        if (std::exchange(mounted, false)) ::umount2(dir.c_str(), MNT_DETACH);  // the writer may have a file open
     }
     std::string dir, error;
     bool mounted = false;
@@ -79,9 +73,8 @@ struct Tmpfs {
 // The writer with its drive manager, started as in the box.
 struct Recorder {
     Recorder() {
-        auto runner = std::make_shared<qva::CommandRunner>("/nonexistent-root");
-        listener = std::make_unique<USBListener>(
-            writer.get(), USBListener::Options{.mediaPath = media / "", .runner = runner, .watch = false});
+        listener = std::make_unique<USBListener>(writer.get(), USBListener::Options{.mediaPath = media / "",
+            .runner = std::make_shared<qva::CommandRunner>("/nonexistent-root"), .watch = false});
         writer->StartWriter();
     }
     ~Recorder() {
@@ -89,15 +82,18 @@ struct Recorder {
         listener.reset();
     }
     int add(const std::string& dir, int id) { return writer->AddOutput(dir, id); }
+    // Adds the targets (each gets its own id back), then settles: the writer awaits a packet with its
+    // targets already chosen, and an empty one ends that wait, so they get all that follows.
+    testing::AssertionResult start(const std::vector<std::pair<std::string, int>>& targets, bool settled = true) {
+        for (const auto& [dir, id] : targets)
+            if (const int got = add(dir, id); got != id) return testing::AssertionFailure() << dir << " got " << got;
+        if (settled) buffer.putData("", 0);
+        return waitFor([&] { return !settled || buffer.queued() == 0; }) ? testing::AssertionSuccess()
+                                                                          : testing::AssertionFailure() << "unsettled";
+    }
     const std::string& put(const std::string& bytes) {
         buffer.putData(bytes.data(), int(bytes.size()));
         return fed += bytes;
-    }
-    // The writer awaits a packet with its targets already chosen: an empty one
-    // ends that wait, so targets added before settle() get all that follows.
-    void settle() {
-        buffer.putData("", 0);
-        ASSERT_TRUE(waitFor([&] { return buffer.queued() == 0; }));
     }
 
     TempDir media;
@@ -126,33 +122,28 @@ TEST(TSWriterNaming, FirstGapIsTakenAndNoNameInUseOrCutShortIsUsed) {
     fs::create_symlink(elsewhere / "lost.ts", drive / "rec1080-2.ts");  // dangling, still in use
     ASSERT_EQ(r.add(drive.path(), 1), 1);
     r.prefix.set("renamed");  // read when a recording starts, never later
-    r.settle();
+    ASSERT_TRUE(r.start({}));
     EXPECT_TRUE(holds(drive / "rec1080-1.ts", r.put(block(1))));
     ASSERT_TRUE(r.writer->RemoveOutput(1));
     r.prefix.set("rec1080");
-    ASSERT_EQ(r.add(drive.path(), 1), 1);
-    r.settle();
+    ASSERT_TRUE(r.start({{drive.path(), 1}}));
     r.put(block(2));
     EXPECT_TRUE(holds(drive / "rec1080-3.ts", block(2)));
     EXPECT_EQ(readFile(drive / "rec1080.ts"), "kept");
-    EXPECT_FALSE(fs::exists(elsewhere / "lost.ts"));
-    EXPECT_FALSE(fs::exists(elsewhere / "unplugged"));
+    EXPECT_FALSE(fs::exists(elsewhere / "lost.ts") || fs::exists(elsewhere / "unplugged"));
 }
 
 TEST(TSWriterDistribution, TargetsAreFixedBeforeThePacketIsAwaited) {
     Recorder r;
     TempDir a, b, c;
-    ASSERT_EQ(r.add(a.path(), 1), 1);
-    ASSERT_EQ(r.add(c.path(), 3), 3);
-    r.settle();
+    ASSERT_TRUE(r.start({{a.path(), 1}, {c.path(), 3}}));
     ASSERT_TRUE(holds(a / "rec.ts", r.put(block(0))));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // back in its wait, a chosen
 
     EXPECT_TRUE(r.writer->RemoveOutput(1));
     EXPECT_FALSE(r.writer->RemoveOutput(1));
     ASSERT_EQ(r.add(b.path(), 2), 2);
-    r.put(block(1));
-    r.put(block(2));
+    r.put(block(1)), r.put(block(2));
     EXPECT_TRUE(holds(b / "rec.ts", block(2)));
     EXPECT_TRUE(holds(c / "rec.ts", r.fed));  // there all along: the whole stream
     EXPECT_EQ(readFile(a / "rec.ts"), block(0) + block(1));
@@ -162,30 +153,24 @@ TEST(TSWriterDistribution, TargetsAreFixedBeforeThePacketIsAwaited) {
 TEST(TSWriterDistribution, DrivesStoppedAndStartedDuringAWriteRoundGetNewFiles) {
     Recorder r;
     TempDir slow, good, bad;
-    ASSERT_EQ(r.add(slow.path(), 7), 7);  // first in the round, so the round waits for it
-    ASSERT_EQ(r.add(good.path(), 1), 1);
-    ASSERT_EQ(r.add(bad.path(), 2), 2);
-    r.settle();
+    ASSERT_TRUE(r.start({{slow.path(), 7}, {good.path(), 1}, {bad.path(), 2}}));  // the round waits for slow, first
     fs::remove(slow / "rec.ts");
     ASSERT_EQ(::mkfifo((slow / "rec.ts").c_str(), 0600), 0);  // its write waits for a reader
     fs::remove(bad / "rec.ts");
-    for (std::string name : {"", "_1", "_2", "_3", "_4", "_5", "_6", "_7", "_8", "_9", "_10"}) {
-        fs::create_directory(bad / ("rec.ts" + name + (name.empty() ? "" : ".ts")));  // all eleven fail
-    }
+    for (int i = 0; i <= 10; ++i)  // all eleven names fail
+        fs::create_directory(bad / (i ? "rec.ts_" + std::to_string(i) + ".ts" : "rec.ts"));
     ASSERT_TRUE(holds(good / "rec.ts", r.put(block(1))));
 
     // "STP" then "REC" on both while their old jobs' round is still open.
     CaptureStderr();
     for (int id : {1, 2}) EXPECT_TRUE(r.writer->RemoveOutput(id));
-    ASSERT_EQ(r.add(good.path(), 1), 1);
-    ASSERT_EQ(r.add(bad.path(), 2), 2);
+    ASSERT_TRUE(r.start({{good.path(), 1}, {bad.path(), 2}}, false));
     EXPECT_EQ(readFile(slow / "rec.ts"), r.fed);  // a reader at last: the round ends
     fs::remove(slow / "rec.ts");
     EXPECT_TRUE(r.writer->RemoveOutput(7));
 
     r.put(block(2));
-    EXPECT_TRUE(holds(good / "rec-1.ts", block(2)));
-    EXPECT_TRUE(holds(bad / "rec-1.ts", block(2)));
+    for (const TempDir* dir : {&good, &bad}) EXPECT_TRUE(holds(*dir / "rec-1.ts", block(2)));
     const std::string said = GetCapturedStderr();
     EXPECT_EQ(readFile(good / "rec.ts"), block(1));
     EXPECT_EQ(count(said, "Error removing output with ID: 2\n"), 1u);
@@ -197,20 +182,16 @@ TEST(TSWriterFaults, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
     TempDir root;
     Tmpfs stick(root / "stick");
     if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
-    ASSERT_EQ(r.add(stick.dir, 1), 1);
-    ASSERT_EQ(r.add(root.path(), 2), 2);
-    r.settle();
+    ASSERT_TRUE(r.start({{stick.dir, 1}, {root.path(), 2}}));
     CaptureStderr();
     for (int k = 0; k < 1600; ++k) r.put(block(k));  // 15 MB: past the 50 MiB left free
     EXPECT_TRUE(holds(root / "rec.ts", r.fed));  // byte for byte, and the failed round is over
     const std::string said = GetCapturedStderr();
     const std::string full = readFile(stick.dir + "/rec.ts");
-    EXPECT_GT(full.size(), 0u);
-    EXPECT_EQ(full.size() % 188, 0u);
+    EXPECT_TRUE(!full.empty() && full.size() % 188 == 0) << full.size();
     EXPECT_EQ(full, r.fed.substr(0, full.size()));
-    EXPECT_EQ(count(said, "break Freesize\n"), 1u);
-    EXPECT_EQ(count(said, "ID in callback: 1\n"), 1u);
-    EXPECT_EQ(count(said, "Removed output with ID: 1\n"), 1u);
+    for (const char* line : {"break Freesize\n", "ID in callback: 1\n", "Removed output with ID: 1\n"})
+        EXPECT_EQ(count(said, line), 1u) << line;
     EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
@@ -220,10 +201,7 @@ TEST(TSWriterFaults, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBox
     Tmpfs stick(root / "stick");
     if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
     fs::create_directories(root / "gone");
-    ASSERT_EQ(r.add(root / "gone", 1), 1);
-    ASSERT_EQ(r.add(stick.dir, 2), 2);
-    ASSERT_EQ(r.add(root.path(), 3), 3);
-    r.settle();
+    ASSERT_TRUE(r.start({{root / "gone", 1}, {stick.dir, 2}, {root.path(), 3}}));
     ASSERT_TRUE(holds(stick.dir + "/rec.ts", r.put(block(1))));
 
     CaptureStderr();
@@ -233,25 +211,22 @@ TEST(TSWriterFaults, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBox
     EXPECT_TRUE(holds(root / "rec.ts", r.fed));
     const std::string said = GetCapturedStderr();
     EXPECT_EQ(count(said, "Error opening file with id: 1\n"), 11u);
-    EXPECT_EQ(count(said, "Removed output with ID: 1\n"), 1u);
-    EXPECT_EQ(count(said, "Removed output with ID: 2\n"), 1u);
-    EXPECT_FALSE(fs::exists(root / "gone"));
-    EXPECT_TRUE(fs::is_empty(stick.dir));
+    for (const char* line : {"Removed output with ID: 1\n", "Removed output with ID: 2\n"})
+        EXPECT_EQ(count(said, line), 1u) << line;
+    EXPECT_TRUE(!fs::exists(root / "gone") && fs::is_empty(stick.dir));
     EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
 TEST(TSWriterFaults, UnwritableCurrentFileContinuesInTheNextName) {
     Recorder r;
     TempDir drive;
-    ASSERT_EQ(r.add(drive.path(), 1), 1);
-    r.settle();
+    ASSERT_TRUE(r.start({{drive.path(), 1}}));
     ASSERT_TRUE(holds(drive / "rec.ts", r.put(block(1))));
     fs::remove(drive / "rec.ts");
     fs::create_directory(drive / "rec.ts");  // even root cannot append to it
 
     CaptureStderr();
-    r.put(block(2));
-    r.put(block(3));
+    r.put(block(2)), r.put(block(3));
     EXPECT_TRUE(holds(drive / "rec.ts_1.ts", block(2) + block(3)));
     EXPECT_EQ(count(GetCapturedStderr(), "Error opening file with id: 1\n"), 1u);
     EXPECT_EQ(r.writer->outputCount(), 1u);
@@ -271,8 +246,7 @@ TEST(TSWriterFaults, FileSizeLimitEndsInTheNextNameNotInAKilledRecorder) {
         bool ok = ::setrlimit(RLIMIT_FSIZE, &fileSize) == 0;
         for (int k = 0; k < 8 && ok; ++k) {
             TSOutput job = target;
-            const std::string bytes = block(k);
-            ok = writePacket(job, bytes.data(), int(bytes.size()));
+            ok = writePacket(job, block(k).data(), int(block(k).size()));
             target.path = job.path;
         }
         ::_exit(ok ? 0 : 1);
