@@ -2,15 +2,12 @@
 
 #include "capture/DeckLinkAPI.h"
 #include "core/DeviceState.h"
+#include "platform/Files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <utility>
 
 namespace {
 
@@ -38,58 +35,6 @@ uint32_t get32(const StartupBytes& bytes, size_t offset) {
     uint32_t value = 0;
     for (size_t i = 0; i < 4; ++i) value |= uint32_t(bytes[offset + i]) << (8 * i);
     return value;
-}
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using FileOwner = std::unique_ptr<FILE, FileCloser>;
-
-class FdOwner {
-public:
-    explicit FdOwner(int fd) : fd_(fd) {}
-    FdOwner(const FdOwner&) = delete;
-    FdOwner& operator=(const FdOwner&) = delete;
-    ~FdOwner() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now and reports the result (close can fail after delayed writes).
-    bool close() { return ::close(std::exchange(fd_, -1)) == 0; }
-
-private:
-    int fd_;
-};
-
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool replaceFile(const std::string& path, const StartupBytes& bytes) {
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::string temporary = path + ".XXXXXX";
-    FdOwner fd(::mkostemp(temporary.data(), O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    const bool written = ::fchmod(fd.get(), 0644) == 0 &&
-                         writeAll(fd.get(), bytes.data(), bytes.size()) &&
-                         ::fsync(fd.get()) == 0 && fd.close();
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The rename is durable only once the folder is.
-    FdOwner dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return dir.get() >= 0 && ::fsync(dir.get()) == 0;
 }
 
 }  // namespace
@@ -160,7 +105,7 @@ std::string filePrefixFor(uint32_t inputMode, bool downConvert, bool palMode) {
 }
 
 StartupRecord readStartupConfig(const std::string& path) {
-    FileOwner file(std::fopen(path.c_str(), "rb"));
+    qva::FileOwner file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         ::unlink(path.c_str());
         return StartupRecord{};
@@ -210,7 +155,8 @@ StartupRecord startupRecordOf(const DeviceState& state) {
 }
 
 bool writeStartupConfig(const std::string& path, const StartupRecord& record) {
-    if (replaceFile(path, encodeStartupRecord(record))) return true;
+    const StartupBytes bytes = encodeStartupRecord(record);
+    if (qva::replaceFileAtomically(path, bytes.data(), bytes.size())) return true;
     std::fputs("Error writing config\n", stderr);
     return false;
 }

@@ -7,6 +7,7 @@
 #include "capture/VideoQueue.h"
 #include "encode/EncoderMode.h"
 #include "encode/FFmpegResources.h"
+#include "platform/Files.h"
 
 #include <atomic>
 #include <cstdint>
@@ -34,10 +35,6 @@ public:
     void reloadPNG();
 
 private:
-    struct FileCloser {
-        void operator()(FILE* file) const { std::fclose(file); }
-    };
-
     void openMuxer(const char* filename);
     void add_video_stream();
     void add_audio_stream();
@@ -65,7 +62,7 @@ private:
 
     std::deque<int16_t> audio_fifo_;  // stereo samples waiting for a full frame
     int frame_count_ = 0;             // frames since the last preview write
-    std::unique_ptr<FILE, FileCloser> preview_file_;
+    qva::FileOwner preview_file_;
 
     av::IOContext io_;
     av::FormatContext oc_;

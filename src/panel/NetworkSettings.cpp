@@ -1,5 +1,7 @@
 #include "panel/NetworkSettings.h"
 
+#include "platform/Files.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -21,9 +23,6 @@ constexpr size_t kFieldLimit = 31;  // what the record has room for
 
 std::string cut(const char* text) { return std::string(text).substr(0, kFieldLimit); }
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
 struct IfAddrsFree {
     void operator()(ifaddrs* list) const { freeifaddrs(list); }
 };
@@ -42,29 +41,11 @@ void applyPlaceholders(NetworkSettings& s) {
     }
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& text) {
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = ::fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += size_t(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
-}
-
 void pause1ms() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 // The network is restarted only on a file that was written.
 bool replaceAndRestart(const std::string& path, const std::string& text, qva::CommandRunner& runner) {
-    const bool written = writeFileAtomically(path, text);
+    const bool written = qva::replaceFileAtomically(path, text.data(), text.size());
     if (written) {
         pause1ms();
         runner.run({"/etc/init.d/networking", "restart"});
@@ -80,7 +61,7 @@ bool replaceAndRestart(const std::string& path, const std::string& text, qva::Co
 
 InterfacesFile readInterfacesFile(const std::string& path) {
     InterfacesFile result;
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "r"));
+    qva::FileOwner file(std::fopen(path.c_str(), "r"));
     if (!file) {
         std::fputs("Couldn't open file.txt\n", stderr);
         return result;

@@ -1,5 +1,7 @@
 #include "record/TSWriter.h"
 
+#include "platform/Files.h"
+
 #include "core/FilePrefix.h"
 #include "record/StreamBuffer.h"
 #include "record/USBListener.h"
@@ -28,26 +30,6 @@ constexpr uint64_t kMinFreeMiB = 50;
 
 using Outputs = std::deque<std::unique_ptr<TSOutput>>;
 
-// Closed on every way out; close() is explicit where its result matters,
-// since a failed close can mean the data never reached the drive.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 // Joins whatever write threads are still running, also when the packet's
 // round is left early, since they use the round's copies and bytes.
@@ -76,17 +58,6 @@ bool onSameDrive(const TSOutput& output) {
            folder.st_dev == output.device;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        data += written;
-        size -= size_t(written);
-    }
-    return true;
-}
-
 enum class Attempt { Written, Failed, NoSpace };
 
 // One attempt on output.path. A failed attempt leaves the file as it was
@@ -104,7 +75,7 @@ Attempt attemptWrite(const TSOutput& output, const char* data, size_t size,
     }
     if (*freeMiB <= kMinFreeMiB) return Attempt::NoSpace;
 
-    FileDescriptor file(
+    qva::FileDescriptor file(
         ::open(output.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     struct stat before {};
     if (file.get() < 0 || ::fstat(file.get(), &before) != 0) {
@@ -112,7 +83,7 @@ Attempt attemptWrite(const TSOutput& output, const char* data, size_t size,
         return Attempt::Failed;
     }
     // A truncation that fails cannot be helped here; the packet goes on to the next name.
-    const bool written = writeAll(file.get(), data, size);
+    const bool written = qva::writeAll(file.get(), data, size);
     if (!written && ::ftruncate(file.get(), before.st_size) != 0) {}
     const bool closed = file.close();
     if (!closed) {
