@@ -380,27 +380,31 @@ void LcdGui::actDrive() {
 // ---------------------------------------------------------------------------
 // Recording and formatting
 
+std::optional<int> LcdGui::driveIdAt(int index) const {
+    const Items& list = items(Menu::DriveList);
+    if (usb_ == nullptr || index < 1 || index >= static_cast<int>(list.size())) return std::nullopt;
+    return list[index].id;
+}
+
 void LcdGui::startRecord(int index) {
     QMutexLocker guard(&screenLock_);
-    const Items& list = items(Menu::DriveList);
-    if (usb_ == nullptr || index < 1 || index >= static_cast<int>(list.size())) return;
-    usb_->StartRecord(list[index].id);
-    rebuildDriveItems();
+    if (const auto id = driveIdAt(index)) {
+        usb_->StartRecord(*id);
+        rebuildDriveItems();
+    }
 }
 
 void LcdGui::stopRecord(int index) {
     QMutexLocker guard(&screenLock_);
-    const Items& list = items(Menu::DriveList);
-    if (usb_ == nullptr || index < 1 || index >= static_cast<int>(list.size())) return;
-    usb_->StopRecord(list[index].id);
-    rebuildDriveItems();
+    if (const auto id = driveIdAt(index)) {
+        usb_->StopRecord(*id);
+        rebuildDriveItems();
+    }
 }
 
 int LcdGui::formatUsb(int index) {
     QMutexLocker guard(&screenLock_);
-    const Items& list = items(Menu::DriveList);
-    if (usb_ == nullptr || index < 1 || index >= static_cast<int>(list.size())) return 0;
-    formatDrive(list[index].id);
+    if (const auto id = driveIdAt(index)) formatDrive(*id);
     return 0;
 }
 

@@ -151,6 +151,7 @@ private:
     bool recordingRunning();  // refreshes the drive items first
     std::vector<int> driveIds() const;
     int driveIndexOf(int id) const;  // -1 when the drive is gone
+    std::optional<int> driveIdAt(int index) const;  // a drive item's id
     void act(bool recording, std::vector<std::string>& clockCommand);
     void actInfo(bool recording, std::vector<std::string>& clockCommand);
     void actFormatAll(bool recording);
