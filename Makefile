@@ -25,9 +25,12 @@ demo: build
 bench: build
 	scripts/bench
 
-# The whole recorder in real time on the simulated card: 60 s of 1080i50, no frame lost.
+# The whole recorder in real time on the simulated card, recording 1080i50 to
+# two drives: make soak [MINUTES=1]. Prints a summary and plots RSS and CPU.
+MINUTES ?= 1
 soak: build
-	scripts/soak 60 Hi50
+	scripts/install-deps gnuplot-nox
+	scripts/soak $(MINUTES) Hi50
 
 # Sanitizer builds: each its own build directory, running the same tests.
 test-asan: deps
