@@ -4,6 +4,7 @@
 #include "remote/web_command_listner.h"
 
 #include "LcdGuiFixture.h"
+#include "SocketClient.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,48 +20,7 @@ namespace {
 using namespace lcd_gui_fixture;
 using Clock = std::chrono::steady_clock;
 
-// A connected client socket, closed with the object.
-class Client {
-public:
-    explicit Client(const std::string& path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-        // The server binds on its own thread; give it a moment after start.
-        for (int i = 0; i < 200; ++i, std::this_thread::sleep_for(10ms)) {
-            fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return;
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool connected() const { return fd_ >= 0; }
-    bool send(const std::string& bytes) {
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            done += size_t(n);
-        }
-        return true;
-    }
-    // Everything until the server closes the connection.
-    std::string reply() {
-        std::string all;
-        char chunk[4096];
-        for (ssize_t n; (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;) all.append(chunk, size_t(n));
-        return all;
-    }
-    void close() {
-        ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+using Client = SocketClient;
 
 struct CommandSocket : LcdGuiFixture {
     std::string path = root / "tmp/domain_socket";  // where qva-ctl finds it with QVA_ROOT=root

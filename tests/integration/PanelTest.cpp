@@ -20,16 +20,6 @@ uintmax_t recordedBytes(const Sandbox& sandbox) {
     return bytes;
 }
 
-template <typename Condition>
-bool within(std::chrono::milliseconds timeout, Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
 }  // namespace
 
 TEST(Panel, ButtonsStartAndStopRecordingOnEveryDrive) {

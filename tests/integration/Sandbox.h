@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 class Sandbox {
 public:
@@ -58,3 +59,14 @@ private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
+
+// Polls condition until it holds or timeout has passed.
+template <typename Condition>
+bool within(std::chrono::milliseconds timeout, Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}

@@ -15,7 +15,7 @@ extern "C" {
 namespace {
 
 std::mutex gLogLock;
-std::vector<std::string>* gComplaints = nullptr;
+ProbedStream* gProbe = nullptr;
 
 void collectComplaints(void* avcl, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) return;
@@ -23,7 +23,10 @@ void collectComplaints(void* avcl, int level, const char* format, va_list args) 
     int prefix = 1;
     av_log_format_line(avcl, level, format, args, line, sizeof line, &prefix);
     std::lock_guard guard(gLogLock);
-    if (gComplaints != nullptr) gComplaints->push_back(line);
+    if (gProbe != nullptr) {
+        gProbe->complaints.push_back(line);
+        gProbe->complaintFrames.push_back(gProbe->video.frames);
+    }
 }
 
 struct InputCloser {
@@ -55,7 +58,7 @@ ProbedStream probeStream(const std::string& path) {
     ProbedStream result;
     {
         std::lock_guard guard(gLogLock);
-        gComplaints = &result.complaints;
+        gProbe = &result;
     }
     av_log_set_callback(collectComplaints);
 
@@ -97,6 +100,8 @@ ProbedStream probeStream(const std::string& path) {
         AVCodecContext* decoder = decoders[index].get();
         while (avcodec_receive_frame(decoder, frame.get()) == 0) {
             if (index == videoIndex) {
+                if (result.video.frames == 0) result.video.firstPicturePts = frame->best_effort_timestamp;
+                std::lock_guard guard(gLogLock);
                 ++result.video.frames;
                 if (frame->interlaced_frame) ++result.video.interlacedFrames;
                 if (frame->top_field_first) ++result.video.topFieldFirstFrames;
@@ -120,7 +125,9 @@ ProbedStream probeStream(const std::string& path) {
             pts.push_back(packet->pts);
             if (dts != nullptr) dts->push_back(packet->dts);
             if (avcodec_send_packet(decoders[index].get(), packet.get()) < 0) {
+                std::lock_guard guard(gLogLock);
                 result.complaints.push_back("send_packet failed");
+                result.complaintFrames.push_back(result.video.frames);
             }
             drain(index);
         }
@@ -137,7 +144,7 @@ ProbedStream probeStream(const std::string& path) {
     if (result.audio.sampleRate > 0) result.audio.duration = double(result.audio.left.size()) / result.audio.sampleRate;
 
     std::lock_guard guard(gLogLock);
-    gComplaints = nullptr;
+    gProbe = nullptr;
     return result;
 }
 

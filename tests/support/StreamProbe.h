@@ -19,6 +19,7 @@ struct ProbedStream {
         int topFieldFirstFrames = 0;
         std::vector<int64_t> pts;       // packets, 1/90000
         std::vector<int64_t> dts;
+        int64_t firstPicturePts = -1;   // of the first decoded picture
         double duration = 0;            // decoded frames / rate
     } video;
     struct Audio {
@@ -29,6 +30,7 @@ struct ProbedStream {
         double duration = 0;
     } audio;
     std::vector<std::string> complaints;  // decoder and demuxer errors, in order
+    std::vector<int> complaintFrames;     // pictures decoded when each complaint came
     bool opened = false;
 };
 

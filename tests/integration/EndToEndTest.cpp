@@ -1,0 +1,365 @@
+// The box as its operators use it: the whole recorder in a sandbox on the
+// simulated card, driven through the command socket and the front panel,
+// and every recording read back as a player and a stream monitor would.
+#include "Sandbox.h"
+
+#include "core/StartupConfig.h"
+#include "encode/EncoderMode.h"
+
+#include <gtest/gtest.h>
+
+#include "SocketClient.h"
+#include "StreamProbe.h"
+
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <random>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::readFile;
+using testing_support::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+// label -> rec flag, from the drive report
+// ("INFO#USB#0#ntfs=0;rec=1;size=..;label=USB1;free space=..;time left=..#USB#1#...").
+std::map<std::string, bool> recFlags(const std::string& report) {
+    std::map<std::string, bool> flags;
+    for (size_t at = report.find("#USB#"); at != std::string::npos; at = report.find("#USB#", at + 5)) {
+        const size_t rec = report.find(";rec=", at), label = report.find(";label=", at);
+        if (rec == std::string::npos || label == std::string::npos) break;
+        flags[report.substr(label + 7, report.find(';', label + 7) - label - 7)] = report[rec + 5] == '1';
+    }
+    return flags;
+}
+
+struct Box {
+    Sandbox sandbox;
+    std::unique_ptr<RecorderProcess> recorder;
+
+    void configure(const StartupRecord& record) {
+        const StartupBytes bytes = encodeStartupRecord(record);
+        writeFile(sandbox.path("/QVA/startup.cfg"), std::string(bytes.begin(), bytes.end()));
+    }
+    void addDrive(const std::string& label) { fs::create_directories(sandbox.path("/media/" + label)); }
+    std::string ask(const std::string& line) const { return SocketClient::ask(sandbox.path("/tmp/domain_socket"), line); }
+    std::map<std::string, bool> drives() const { return recFlags(ask("GET#USB#")); }
+
+    // Starts the recorder; returns once it streams, answers and lists every drive.
+    void start(size_t driveCount) {
+        recorder = std::make_unique<RecorderProcess>(sandbox);
+        ASSERT_TRUE(recorder->waitForErrors("Flushing stream\n", 30s)) << recorder->errors();
+        ASSERT_TRUE(within(30s, [&] { return drives().size() == driveCount; })) << ask("GET#USB#");
+    }
+    // Capture passes so far (the simulated card counts its stream starts).
+    int cardStarts() const {
+        const std::string state = readFile(sandbox.path("/sim/card"));
+        const size_t at = state.find("starts ");
+        return at == std::string::npos ? 0 : std::atoi(state.c_str() + at + 7);
+    }
+    std::string file(const std::string& drive, const std::string& name) const {
+        return sandbox.path("/media/" + drive + "/" + name);
+    }
+};
+
+struct Playable {
+    uint32_t mode = kModePal;
+    bool pal = true;
+    double minSeconds = 1.5;
+    bool cutShort = false;  // the process was killed: the last frame may be incomplete
+    int splices = 0;        // capture restarts inside the recording
+};
+
+// A recording as a player sees it: the mode's stream parameters, decoded to
+// its end, decoder complaints only before the first picture (a recording
+// joins the running stream) and that picture within the first second.
+ProbedStream expectPlayable(const std::string& path, const Playable& want) {
+    std::string bytes = readFile(path);
+    if (!want.cutShort) {
+        EXPECT_EQ(bytes.size() % 188, 0u) << path;
+    }
+    bytes.resize(bytes.size() / 188 * 188);
+    const std::string whole = path + ".whole";
+    writeFile(whole, bytes);
+    const ProbedStream s = probeStream(whole);
+    fs::remove(whole);
+    const EncoderMode m = encoderModeFor(want.mode);
+    EXPECT_TRUE(s.opened) << path;
+    EXPECT_EQ(s.video.codec, "h264");
+    EXPECT_EQ(s.video.width, m.width);
+    EXPECT_EQ(s.video.height, m.height);
+    EXPECT_EQ(int64_t(s.video.rateNum) * m.fpsDen, int64_t(m.fpsNum) * s.video.rateDen);
+    EXPECT_GE(s.video.frames, int(want.minSeconds * m.fpsNum / m.fpsDen)) << path;
+    if (m.progressive) {
+        EXPECT_EQ(s.video.interlacedFrames, 0);
+    } else {
+        EXPECT_EQ(s.video.interlacedFrames, s.video.frames);
+        EXPECT_EQ(s.video.topFieldFirstFrames, want.pal ? s.video.frames : 0);
+    }
+    EXPECT_EQ(s.audio.codec, "mp2");
+    EXPECT_EQ(s.audio.sampleRate, 48000);
+    EXPECT_EQ(s.audio.channels, 2);
+    EXPECT_NEAR(s.audio.duration, s.video.duration, 1.2);
+    for (size_t i = 0; i < s.complaints.size(); ++i) {
+        const bool atStart = s.complaintFrames[i] == 0;
+        const bool atCut = want.cutShort && s.complaintFrames[i] >= s.video.frames - 2;
+        EXPECT_TRUE(atStart || atCut) << path << ": after picture " << s.complaintFrames[i] << ": " << s.complaints[i];
+    }
+    if (!s.video.pts.empty()) {
+        const int64_t first = *std::min_element(s.video.pts.begin(), s.video.pts.end());
+        EXPECT_LE(double(s.video.firstPicturePts - first) / 90000, 1.0 + double(m.fpsDen) / m.fpsNum) << path;
+    }
+    const TransportCheck ts = checkTransport(bytes);
+    EXPECT_EQ(ts.syncErrors, 0) << path;
+    EXPECT_LE(ts.continuityErrors, 4 * want.splices) << path;  // PAT, PMT, video, audio start again
+    EXPECT_GE(ts.firstPat, 0);
+    EXPECT_LE(ts.maxPatGap, 0.5);
+    EXPECT_LE(ts.maxPmtGap, 0.5);
+    EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
+    return s;
+}
+
+double secondsOf(const std::vector<int16_t>& samples) { return double(samples.size()) / 48000; }
+std::vector<int16_t> slice(const std::vector<int16_t>& samples, double from, double to) {
+    const auto at = [&](double t) { return samples.begin() + std::clamp<ptrdiff_t>(ptrdiff_t(t * 48000), 0, ptrdiff_t(samples.size())); };
+    return {at(from), at(to)};
+}
+
+struct ModeCase {
+    uint32_t mode;
+    const char* name;
+    bool pal;
+    const char* file;
+};
+
+class RecordsEveryInputMode : public testing::TestWithParam<ModeCase> {};
+
+}  // namespace
+
+TEST_P(RecordsEveryInputMode, ThroughTheSocketToADecodableFile) {
+    const ModeCase c = GetParam();
+    Box box;
+    StartupRecord record;
+    record.inputMode = c.mode;
+    record.palMode = c.pal;
+    box.configure(record);
+    box.addDrive("USB1");
+    box.start(1);
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    EXPECT_EQ(box.drives()["USB1"], true);
+    std::this_thread::sleep_for(3s);
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+    ASSERT_TRUE(box.recorder->waitForErrors("Syncing: ", 10s));
+
+    const ProbedStream s = expectPlayable(box.file("USB1", c.file), {.mode = c.mode, .pal = c.pal});
+    EXPECT_GT(toneLevel(s.audio.left, 500), 0.1);  // pair 0: channels 1 and 2
+    EXPECT_GT(toneLevel(s.audio.right, 1000), 0.1);
+    EXPECT_EQ(box.cardStarts(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EndToEnd, RecordsEveryInputMode,
+                         testing::Values(ModeCase{kModePal, "pal", true, "recPAL.ts"},
+                                         ModeCase{kModeNtsc, "ntsc", false, "recNTSC.ts"},
+                                         ModeCase{kModeHp50, "hp50", true, "rec720.ts"},
+                                         ModeCase{kModeHp59, "hp59", false, "rec720.ts"},
+                                         ModeCase{kModeHi50, "Hi50", true, "rec1080.ts"},
+                                         ModeCase{kModeHi59, "Hi59", false, "rec1080.ts"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(EndToEnd, SettingsAreRefusedWhileRecordingAndRestartTheCaptureWhileIdle) {
+    Box box;
+    box.addDrive("USB1");
+    PanelSimulator panel(box.sandbox);
+    box.start(1);
+    ASSERT_TRUE(within(10s, [&] { return panel.screenText().find('#') != std::string::npos; }));
+    std::this_thread::sleep_for(1500ms);  // the button thread opens the device a second after start
+
+    // Recording: the capture settings are refused, the audio pair from the panel is not.
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(box.ask("SET#IN#0#68703530#"), "ERR");
+    EXPECT_EQ(box.ask("SET#AUDIO#0#AES#"), "ERR");
+    for (const char* button : {"HOME", "DOWN", "DOWN", "DOWN", "OK", "DOWN", "OK"}) {  // info menu, Audio CH
+        panel.press(button);
+        std::this_thread::sleep_for(200ms);
+    }
+    ASSERT_TRUE(within(5s, [&] { return box.ask("GET#INFO#").find(";audio-channel=1;") != std::string::npos; }));
+    const std::string config = readFile(box.sandbox.path("/QVA/startup.cfg"));
+    ASSERT_EQ(config.size(), StartupRecord::kSize);
+    EXPECT_EQ(config[29], 1) << "the OK press stores the pair";
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+    EXPECT_EQ(box.cardStarts(), 1) << "nothing restarted the capture";
+
+    const ProbedStream first = expectPlayable(box.file("USB1", "recPAL.ts"), {.minSeconds = 3});
+    const double length = secondsOf(first.audio.left);
+    EXPECT_GT(toneLevel(slice(first.audio.left, 0, 1), 500), 0.1);  // pair 0 before the change
+    EXPECT_GT(toneLevel(slice(first.audio.left, length - 1, length), 1500), 0.1);  // pair 1 after
+    EXPECT_LT(toneLevel(slice(first.audio.left, length - 1, length), 500), 0.02);
+
+    // Idle: a change of input restarts the capture in the new mode.
+    ASSERT_EQ(box.ask("SET#IN#0#68703530#OUT#0#0#"), "OK");
+    ASSERT_TRUE(within(20s, [&] { return readFile(box.sandbox.path("/sim/card")).find("mode 'hp50'") != std::string::npos; }));
+    EXPECT_EQ(box.cardStarts(), 2);
+
+    // A recording started while a restart is under way goes on across it.
+    ASSERT_EQ(box.ask("SET#AUDIO#0#EMB#USB#-1#REC#"), "OK");
+    ASSERT_TRUE(within(20s, [&] { return box.cardStarts() == 3; }));
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(box.drives()["USB1"], true);
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+    expectPlayable(box.file("USB1", "rec720.ts"), {.mode = kModeHp50, .minSeconds = 2, .splices = 1});
+}
+
+namespace {
+
+// A small tmpfs mounted on a drive folder, unmounted with the object.
+struct SmallDrive {
+    std::string path;
+    bool mounted = false;
+    SmallDrive(std::string where, const char* options) : path(std::move(where)) {
+        fs::create_directories(path);
+        mounted = ::mount("qva-test", path.c_str(), "tmpfs", 0, options) == 0;
+    }
+    ~SmallDrive() {
+        if (mounted) ::umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+}  // namespace
+
+TEST(EndToEnd, ThreeDrivesOneFillsUpAndOneIsPulled) {
+    Box box;
+    box.addDrive("USB1");
+    box.addDrive("USB2");
+    // 64 MiB with 51 MiB and 100 KiB free: full (50 MiB or less) after about 100 KiB.
+    SmallDrive small(box.sandbox.path("/media/SMALL"), "size=64m");
+    if (!small.mounted) GTEST_SKIP() << "mounting a tmpfs needs root";
+    writeFile(small.path + "/filler", std::string((13 << 20) - (100 << 10), 'x'));
+    box.start(3);
+
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    EXPECT_EQ(box.drives(), (std::map<std::string, bool>{{"SMALL", true}, {"USB1", true}, {"USB2", true}}));
+    std::this_thread::sleep_for(2s);
+    fs::rename(box.sandbox.path("/media/USB2"), box.sandbox.path("/pulled"));
+    ASSERT_TRUE(box.recorder->waitForErrors("break Freesize\n", 60s)) << box.recorder->errors();
+    ASSERT_TRUE(within(30s, [&] { return box.drives() == std::map<std::string, bool>{{"SMALL", false}, {"USB1", true}}; }))
+        << box.ask("GET#USB#");
+    ASSERT_TRUE(within(30s, [&] { return box.recorder->errors().find("Could not write to device") != std::string::npos &&
+                                         box.recorder->errors().find("Tar bort dir: " + box.sandbox.path("/media/USB2")) != std::string::npos; }))
+        << box.recorder->errors();
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+
+    expectPlayable(box.file("USB1", "recPAL.ts"), {.minSeconds = 2});
+    for (const std::string& path : {small.path + "/recPAL.ts", box.sandbox.path("/pulled/recPAL.ts")}) {
+        const std::string bytes = readFile(path);
+        EXPECT_GT(bytes.size(), 0u) << path;
+        EXPECT_EQ(bytes.size() % 188, 0u) << path;
+        EXPECT_EQ(checkTransport(bytes).syncErrors, 0) << path;
+        EXPECT_LT(bytes.size(), fs::file_size(box.file("USB1", "recPAL.ts")));
+    }
+    EXPECT_TRUE(box.recorder->running());
+}
+
+TEST(EndToEnd, KilledWhileRecordingLeavesPlayableFilesAndAWholeConfiguration) {
+    Box box;
+    box.addDrive("USB1");
+    box.start(1);
+    // Input and recording format: written to the startup configuration.
+    ASSERT_EQ(box.ask("SET#IN#0#68703530#OUT#0#0#"), "OK");
+    ASSERT_TRUE(within(20s, [&] { return box.cardStarts() == 2; }));
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+
+    // The burn-in setting rewrites the configuration while recording; kill in the middle of that.
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) box.ask("SET#TCB#0#" + std::to_string(i % 2) + "#");
+    });
+    std::this_thread::sleep_for(3s);
+    box.recorder.reset();  // SIGKILL
+    stop = true;
+    writer.join();
+
+    const std::string config = readFile(box.sandbox.path("/QVA/startup.cfg"));
+    ASSERT_EQ(config.size(), StartupRecord::kSize);
+    StartupBytes bytes;
+    std::copy(config.begin(), config.end(), bytes.begin());
+    const StartupRecord stored = decodeStartupRecord(bytes);
+    EXPECT_EQ(stored.inputMode, kModeHp50);
+    EXPECT_FALSE(stored.downConvert);
+    EXPECT_TRUE(stored.tcBurnIn == 0 || stored.tcBurnIn == 1) << stored.tcBurnIn;
+    expectPlayable(box.file("USB1", "rec720.ts"), {.mode = kModeHp50, .cutShort = true});
+
+    // Started again, the stored settings are in force and a new recording gets its own file.
+    box.start(1);
+    EXPECT_NE(readFile(box.sandbox.path("/sim/card")).find("mode 'hp50'\nconversion 'none'"), std::string::npos);
+    EXPECT_NE(box.ask("GET#INFO#").find(";tcb=" + std::to_string(stored.tcBurnIn) + ";"), std::string::npos);
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    EXPECT_TRUE(within(10s, [&] { return fs::exists(box.file("USB1", "rec720-1.ts")); }));
+}
+
+TEST(EndToEnd, RecordingGoesOnAcrossThreeSecondsWithoutSignal) {
+    Box box;
+    box.addDrive("USB1");
+    box.start(1);
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    std::this_thread::sleep_for(2s);
+    writeFile(box.sandbox.path("/sim/no-signal"), "");
+    ASSERT_TRUE(box.recorder->waitForErrors("No Input detected!\n", 5s));
+    std::this_thread::sleep_for(3s);
+    const uintmax_t during = fs::file_size(box.file("USB1", "recPAL.ts"));
+    fs::remove(box.sandbox.path("/sim/no-signal"));
+    ASSERT_TRUE(within(10s, [&] { return fs::file_size(box.file("USB1", "recPAL.ts")) > during + 50000; }));
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(box.drives()["USB1"], true);
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+    expectPlayable(box.file("USB1", "recPAL.ts"), {.minSeconds = 3.5});
+    EXPECT_EQ(box.cardStarts(), 1);
+}
+
+TEST(EndToEnd, PanelAndSocketTogetherDoNotDeadlock) {
+    Box box;
+    box.addDrive("USB1");
+    box.addDrive("USB2");
+    PanelSimulator panel(box.sandbox);
+    box.start(2);
+    std::this_thread::sleep_for(1500ms);
+
+    std::atomic<bool> stop{false};
+    std::thread web([&] {
+        const char* requests[] = {"GET#INFO#", "GET#USB#", "SET#USB#-1#REC#", "GET#NET#", "SET#TCB#0#1#",
+                                  "SET#USB#-1#STP#", "SET#CHN#0#2#", "SET#BURN#0#0#"};
+        for (size_t i = 0; !stop; ++i) box.ask(requests[i % std::size(requests)]);
+    });
+    std::mt19937 random(7);
+    const char* buttons[] = {"UP", "DOWN", "OK", "BACK", "HOME"};
+    for (int i = 0; i < 150; ++i) {
+        panel.press(buttons[random() % 5]);
+        std::this_thread::sleep_for(40ms);
+    }
+    stop = true;
+    web.join();
+
+    // Every thread still moves: the socket answers, the screen is redrawn, recording obeys.
+    SocketClient client(box.sandbox.path("/tmp/domain_socket"), 10s);
+    ASSERT_TRUE(client.send("GET#INFO#\r\n"));
+    EXPECT_EQ(client.reply().rfind("INFO#Device Information#0#", 0), 0u);
+    panel.press("HOME");
+    std::this_thread::sleep_for(500ms);
+    const std::string home = panel.screenText();
+    panel.press("DOWN");
+    EXPECT_TRUE(within(5s, [&] { return panel.screenText() != home; }));
+    EXPECT_TRUE(within(20s, [&] {
+        box.ask("SET#USB#-1#REC#");
+        const auto drives = box.drives();
+        return drives.size() == 2 && drives.at("USB1") && drives.at("USB2");
+    })) << box.ask("GET#USB#");
+    EXPECT_TRUE(box.recorder->running());
+}
