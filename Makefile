@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo bench soak test-asan test-tsan fuzz clean
+.PHONY: all deps build test demo bench soak test-asan test-tsan fuzz install package clean
 
 all: build
 
@@ -49,5 +49,21 @@ FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
 
+# Installs what the box runs from the build: make install [PREFIX=/usr] [DESTDIR=/stage].
+# The box paths (/QVA, /var/www/uploads, /formatusb.sh) stay absolute under DESTDIR.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+# The Debian package for the box, from a Release build of its own (build-pkg);
+# dpkg-shlibdeps (dpkg-dev, file) turns the linked libraries into Depends, and
+# check-deb makes sure nothing but the box's files went in.
+package:
+	scripts/install-deps dpkg-dev file
+	cmake -S . -B build-pkg -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+	rm -f build-pkg/qva-recorder_*.deb
+	cmake --build build-pkg --target package
+	packaging/check-deb build-pkg/qva-recorder_*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-pkg
