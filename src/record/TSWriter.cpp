@@ -71,7 +71,7 @@ Attempt attemptWrite(const TSOutput& output, const char* data, size_t size,
     if (!freeMiB) {
         struct statfs fs {};
         if (::statfs(output.directory.c_str(), &fs) != 0) return Attempt::Failed;
-        freeMiB = (uint64_t(fs.f_bavail) * uint64_t(fs.f_bsize)) >> 20;
+        freeMiB = (uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize)) >> 20;
     }
     if (*freeMiB <= kMinFreeMiB) return Attempt::NoSpace;
 
