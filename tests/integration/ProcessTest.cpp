@@ -74,32 +74,6 @@ TEST(Process, WithoutTheCardLibraryThereIsNoDevice) {
     EXPECT_NE(errors.find("Decklink NULL\n"), std::string::npos) << errors;
 }
 
-TEST(Process, FlushesAtStartAndAfterTheSignalReturns) {
-    Sandbox sandbox;
-    RecorderProcess recorder(sandbox);
-    ASSERT_TRUE(recorder.waitForErrors("Flushing stream\n", 10s)) << recorder.errors();
-    EXPECT_NE(recorder.errors().find("Started Decklink\n"), std::string::npos);
-
-    writeFile(sandbox.path("/sim/no-signal"), "");
-    ASSERT_TRUE(recorder.waitForErrors("No Input detected!\n", 5s)) << recorder.errors();
-    std::this_thread::sleep_for(500ms);
-    std::filesystem::remove(sandbox.path("/sim/no-signal"));
-    // Other threads' lines may come in between.
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    auto flushedAgain = [&] {
-        const std::string errors = recorder.errors();
-        const size_t lost = errors.find("No Input detected!\n");
-        return lost != std::string::npos && errors.find("Flushing stream\n", lost) != std::string::npos;
-    };
-    while (!flushedAgain() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(20ms);
-    ASSERT_TRUE(flushedAgain()) << recorder.errors();
-
-    const std::string errors = recorder.errors();
-    EXPECT_EQ(errors.find("No Input detected!"), errors.rfind("No Input detected!"));
-    EXPECT_EQ(errors.find("Buffer size"), std::string::npos) << "the queue backed up";
-    EXPECT_TRUE(recorder.running());
-}
-
 TEST(Process, EncoderPassRunsOnTheCardsFrames) {
     Sandbox sandbox;
     RecorderProcess recorder(sandbox);
