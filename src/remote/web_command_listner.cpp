@@ -74,36 +74,49 @@ bool web_command_listner::waitReadable(int fd, std::chrono::milliseconds timeout
 }
 
 void web_command_listner::listen(const std::string& path) {
-    try {
-        boost::asio::io_context context;
-        stream::acceptor acceptor(context);
-        const stream::endpoint endpoint(path);
-        acceptor.open(endpoint.protocol());
-        acceptor.set_option(stream::acceptor::reuse_address(true));
-        acceptor.bind(endpoint);
-        acceptor.listen();
-
-        // The web server runs as another user; the group needs nothing.
-        if (::chmod(path.c_str(), 0707) != 0) {
-            std::cerr << " Network listner : chmod() did not succeed. Plix do it manually...";
-            std::perror("");
+    // A socket that cannot be set up (its folder missing, say) is tried again
+    // every second: otherwise the web front end could not reach the box
+    // until the recorder restarts. The same failure is reported once.
+    std::string reported;
+    while (!stopping) {
+        try {
+            acceptOn(path);
+            return;  // stopped
+        } catch (const std::exception& error) {
+            if (error.what() != reported) printError(error.what());
+            reported = error.what();
         }
+        waitReadable(-1, std::chrono::milliseconds(1000));  // a second, or until stop
+        ::unlink(path.c_str());
+    }
+}
 
-        while (!stopping) {
-            if (!waitReadable(acceptor.native_handle(), std::chrono::milliseconds(-1))) continue;
-            stream::socket client(context);
-            boost::system::error_code error;
-            acceptor.accept(client, error);
-            if (error) {
-                // A client that gave up in the queue, or too many files: go on.
-                printError(error.message());
-                continue;
-            }
-            serve(client.native_handle());
+void web_command_listner::acceptOn(const std::string& path) {
+    boost::asio::io_context context;
+    stream::acceptor acceptor(context);
+    const stream::endpoint endpoint(path);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(stream::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen();
+
+    // The web server runs as another user; the group needs nothing.
+    if (::chmod(path.c_str(), 0707) != 0) {
+        std::cerr << " Network listner : chmod() did not succeed. Plix do it manually...";
+        std::perror("");
+    }
+
+    while (!stopping) {
+        if (!waitReadable(acceptor.native_handle(), std::chrono::milliseconds(-1))) continue;
+        stream::socket client(context);
+        boost::system::error_code error;
+        acceptor.accept(client, error);
+        if (error) {
+            // A client that gave up in the queue, or too many files: go on.
+            printError(error.message());
+            continue;
         }
-    } catch (const std::exception& error) {
-        // Only the acceptor's set-up gets here; connections are handled in serve.
-        printError(error.what());
+        serve(client.native_handle());
     }
 }
 

@@ -35,6 +35,7 @@ public:
 
 private:
     class Connection;
+    void acceptOn(const std::string& path);  // binds and serves until stop; throws on set-up failure
     void serve(int client);  // one request on an accepted connection
     bool waitReadable(int fd, std::chrono::milliseconds timeout);  // false on stop or timeout
 

@@ -4,6 +4,7 @@
 #include "remote/web_command_listner.h"
 
 #include "LcdGuiFixture.h"
+#include "Sandbox.h"
 #include "SocketClient.h"
 
 #include <sys/socket.h>
@@ -172,6 +173,15 @@ TEST_F(CommandSocket, StopEndsTheServerThread) {
     server->stop();
     server->join();
     EXPECT_LT(Clock::now() - began, 2s);
+}
+
+TEST_F(CommandSocket, ASocketThatCannotBeSetUpIsTriedAgainUntilItCan) {
+    const fs::path late = root / "late";
+    web_command_listner second(gui.get(), usb.get(), &network, &burner);
+    second.start((late / "domain_socket").string());  // its folder comes later
+    std::this_thread::sleep_for(1500ms);
+    fs::create_directory(late);
+    EXPECT_TRUE(within(5s, [&] { return SocketClient::ask((late / "domain_socket").string(), "GET#USB#") == "INFO"; }));
 }
 
 // ---- qva-ctl -------------------------------------------------------------
