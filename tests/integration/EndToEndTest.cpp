@@ -356,19 +356,32 @@ TEST(EndToEnd, PanelAndSocketTogetherDoNotDeadlock) {
     stop = true;
     web.join();
 
-    // Every thread still moves: the socket answers, the screen is redrawn, recording obeys.
+    // Every thread still moves: the socket answers, and the buttons draw and act.
     SocketClient client(box.sandbox.path("/tmp/domain_socket"), 10s);
     ASSERT_TRUE(client.send("GET#INFO#\r\n"));
     EXPECT_EQ(client.reply().rfind("INFO#Device Information#0#", 0), 0u);
+    const auto allDrives = [&](bool recording) {
+        return within(20s, [&] {
+            const auto drives = box.drives();
+            return drives.size() == 2 && drives.at("USB1") == recording && drives.at("USB2") == recording;
+        });
+    };
+    box.ask("SET#USB#-1#STP#");
+    ASSERT_TRUE(allDrives(false)) << box.ask("GET#USB#");
     panel.press("HOME");
     std::this_thread::sleep_for(500ms);
     const std::string home = panel.screenText();
     panel.press("DOWN");
     EXPECT_TRUE(within(5s, [&] { return panel.screenText() != home; }));
-    EXPECT_TRUE(within(20s, [&] {
-        box.ask("SET#USB#-1#REC#");
-        const auto drives = box.drives();
-        return drives.size() == 2 && drives.at("USB1") && drives.at("USB2");
-    })) << box.ask("GET#USB#");
+    for (const char* button : {"DOWN", "OK", "OK"}) {  // RECORD, START ALL
+        panel.press(button);
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(allDrives(true)) << box.ask("GET#USB#");
+    for (const char* button : {"DOWN", "OK"}) {  // STOP ALL
+        panel.press(button);
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(allDrives(false)) << box.ask("GET#USB#");
     EXPECT_TRUE(box.recorder->running());
 }
