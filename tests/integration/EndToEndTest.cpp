@@ -141,6 +141,7 @@ struct ModeCase {
     bool pal;
     const char* file;
 };
+void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.name; }
 
 class RecordsEveryInputMode : public testing::TestWithParam<ModeCase> {};
 
