@@ -181,7 +181,9 @@ TEST(EndToEnd, SettingsAreRefusedWhileRecordingAndRestartTheCaptureWhileIdle) {
     Box box;
     box.addDrive("USB1");
     PanelSimulator panel(box.sandbox);
-    box.start(1);
+    box.start(1);  // without a startup configuration: the defaults
+    EXPECT_EQ(readFile(box.sandbox.path("/sim/card")), "mode 'pal '\nconversion 'none'\naudio 'embd'\nvideo 1\nstarts 1\n");
+    EXPECT_EQ(box.recorder->errors().rfind("Size 64 \n", 0), 0u);
     ASSERT_TRUE(within(10s, [&] { return panel.screenText().find('#') != std::string::npos; }));
     std::this_thread::sleep_for(1500ms);  // the button thread opens the device a second after start
 

@@ -26,18 +26,6 @@ std::string waitForCardState(const Sandbox& sandbox, std::chrono::milliseconds t
 
 }  // namespace
 
-TEST(Process, StartsAndKeepsRunningOnTheSimulatedCard) {
-    Sandbox sandbox;
-    RecorderProcess recorder(sandbox);
-    const std::string card = waitForCardState(sandbox, 10s);
-    EXPECT_NE(card.find("mode 'pal '\nconversion 'none'\naudio 'embd'\nvideo 1\nstarts 1\n"),
-              std::string::npos)
-        << card;
-    std::this_thread::sleep_for(2s);
-    EXPECT_TRUE(recorder.running()) << recorder.errors();
-    EXPECT_EQ(recorder.errors().rfind("Size 64 \n", 0), 0u) << recorder.errors();
-}
-
 TEST(Process, StartupConfigurationChoosesTheCardMode) {
     Sandbox sandbox;
     StartupRecord record;
