@@ -21,15 +21,14 @@ public:
     HRESULT DisableAudioInput() override { return S_OK; }
     HRESULT StartStreams() override { return S_OK; }
     HRESULT StopStreams() override { return S_OK; }
-    HRESULT FlushStreams() override {
-        ++flushes;
-        return S_OK;
-    }
+    HRESULT FlushStreams() override { return ++flushes, S_OK; }
     HRESULT SetCallback(IDeckLinkInputCallback*) override { return S_OK; }
     int flushes = 0;
 };
 
-struct Capture {
+FakeAudioPacket silence(size_t sampleFrames = 4) { return FakeAudioPacket(std::vector<int16_t>(sampleFrames * 8, 0)); }
+
+struct CaptureDelegate : testing::Test {
     VideoQueue queue;
     QImage preview{720, 288, QImage::Format_RGB888};
     QMutex previewLock;
@@ -38,159 +37,121 @@ struct Capture {
     std::atomic<int8_t> pair{0};
     FlushCountingInput input;
     DeckLinkCaptureDelegate* delegate;
+    FakeVideoFrame video{16, 16};
+    FakeAudioPacket audio = silence();
 
-    Capture() {
+    CaptureDelegate() {
         CaptureStderr();
-        delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right,
-                                               &audioOnly, &input, &pair);
+        delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right, &audioOnly, &input,
+                                               &pair);
         delegate->AddRef();
         EXPECT_EQ(GetCapturedStderr(), "Started Decklink\n");
     }
-    ~Capture() {
+    ~CaptureDelegate() override {
         CaptureStderr();
         EXPECT_EQ(delegate->Release(), 0u);
         EXPECT_EQ(GetCapturedStderr(), "Tar bort capture delegate\n");
     }
-    // Runs one callback and returns what it printed.
-    std::string arrive(FakeVideoFrame* video, FakeAudioPacket* audio) {
+    // Runs one callback and returns what it printed; every AddRef must be matched.
+    std::string arrive(FakeVideoFrame* v, FakeAudioPacket* a) {
         CaptureStderr();
-        EXPECT_EQ(delegate->VideoInputFrameArrived(video, audio), S_OK);
-        if (video != nullptr) {
-            EXPECT_EQ(video->refs, 0);
-        }
-        if (audio != nullptr) {
-            EXPECT_EQ(audio->refs, 0);
-        }
+        EXPECT_EQ(delegate->VideoInputFrameArrived(v, a), S_OK);
+        EXPECT_EQ(std::pair(v ? v->refs.load() : 0, a ? a->refs.load() : 0), std::pair(0, 0));
         return GetCapturedStderr();
     }
     // Past the flush of start-up.
-    void started(FakeVideoFrame& video, FakeAudioPacket& audio) {
-        arrive(&video, &audio);
-        queue.popQueue();
-    }
+    void started(FakeVideoFrame& v, FakeAudioPacket& a) { arrive(&v, &a), queue.popQueue(); }
+    std::pair<size_t, size_t> queued() const { return {queue.videoQueued(), queue.audioQueued()}; }
+    std::pair<int, int> levels() const { return {left, right}; }
 };
-
-FakeAudioPacket silence(size_t sampleFrames = 4) {
-    return FakeAudioPacket(std::vector<int16_t>(sampleFrames * 8, 0));
-}
 
 }  // namespace
 
-TEST(CaptureDelegate, FlushesOnStartSignalLossAndEmptyCallbacks) {
-    Capture c;
-    FakeVideoFrame video(16, 16);
-    FakeAudioPacket audio = silence();
-
-    EXPECT_EQ(c.arrive(&video, &audio), "Flushing stream\n");
-    EXPECT_EQ(c.input.flushes, 1);
-    EXPECT_EQ(c.queue.videoQueued(), 0u);
-    EXPECT_EQ(c.arrive(&video, &audio), "");
-    EXPECT_EQ(c.queue.videoQueued(), 1u);
-    EXPECT_EQ(c.queue.audioQueued(), 1u);
+TEST_F(CaptureDelegate, FlushesOnStartSignalLossAndEmptyCallbacks) {
+    EXPECT_EQ(arrive(&video, &audio), "Flushing stream\n");
+    EXPECT_EQ(input.flushes, 1);
+    EXPECT_EQ(queue.videoQueued(), 0u);
+    EXPECT_EQ(arrive(&video, &audio), "");
+    EXPECT_EQ(queued(), std::pair(1ul, 1ul));
 
     // Lost signal: said once, frames go on being queued.
     video.noSignal = true;
-    EXPECT_EQ(c.arrive(&video, &audio), "No Input detected!\n");
-    EXPECT_EQ(c.arrive(&video, &audio), "");
-    EXPECT_EQ(c.arrive(&video, &audio), "");
-    EXPECT_EQ(c.queue.videoQueued(), 4u);
+    EXPECT_EQ(arrive(&video, &audio) + arrive(&video, &audio) + arrive(&video, &audio), "No Input detected!\n");
+    EXPECT_EQ(queue.videoQueued(), 4u);
     video.noSignal = false;
-    EXPECT_EQ(c.arrive(&video, &audio), "Flushing stream\n");
-    EXPECT_EQ(c.input.flushes, 2);
-    EXPECT_EQ(c.queue.videoQueued(), 4u);
+    EXPECT_EQ(arrive(&video, &audio), "Flushing stream\n");
+    EXPECT_EQ(input.flushes, 2);
+    EXPECT_EQ(queue.videoQueued(), 4u);
 
     // An empty callback: nothing with one object counts until both come.
-    EXPECT_EQ(c.arrive(nullptr, nullptr), "NO AUDIO\nNo audio or video\n");
-    EXPECT_EQ(c.arrive(&video, nullptr), "");
-    c.audioOnly = true;
-    EXPECT_EQ(c.arrive(nullptr, &audio), "");
-    EXPECT_EQ(c.queue.audioQueued(), 4u);
-    EXPECT_EQ(c.arrive(&video, &audio), "Flushing stream\n");
-    EXPECT_EQ(c.arrive(&video, &audio), "");
-    EXPECT_EQ(c.queue.videoQueued(), 5u);
+    EXPECT_EQ(arrive(nullptr, nullptr), "NO AUDIO\nNo audio or video\n");
+    EXPECT_EQ(arrive(&video, nullptr), "");
+    audioOnly = true;
+    EXPECT_EQ(arrive(nullptr, &audio), "");
+    EXPECT_EQ(queue.audioQueued(), 4u);
+    EXPECT_EQ(arrive(&video, &audio), "Flushing stream\n");
+    EXPECT_EQ(arrive(&video, &audio), "");
+    EXPECT_EQ(queue.videoQueued(), 5u);
 }
 
-TEST(CaptureDelegate, AudioAloneIsQueuedOnlyWhenExpected) {
-    Capture c;
-    FakeVideoFrame video(16, 16);
-    FakeAudioPacket audio = silence();
-    c.started(video, audio);
-
-    EXPECT_EQ(c.arrive(nullptr, &audio), "");
-    EXPECT_EQ(c.queue.audioQueued(), 0u);
-    c.audioOnly = true;
-    EXPECT_EQ(c.arrive(nullptr, &audio), "");
-    EXPECT_EQ(c.queue.audioQueued(), 1u);
+TEST_F(CaptureDelegate, AudioAloneIsQueuedOnlyWhenExpected) {
+    started(video, audio);
+    EXPECT_EQ(arrive(nullptr, &audio), "");
+    EXPECT_EQ(queue.audioQueued(), 0u);
+    audioOnly = true;
+    EXPECT_EQ(arrive(nullptr, &audio), "");
+    EXPECT_EQ(queue.audioQueued(), 1u);
     // A frame without audio queues nothing and keeps the levels.
-    c.left = 123;
-    EXPECT_EQ(c.arrive(&video, nullptr), "NO AUDIO\n");
-    EXPECT_EQ(c.queue.videoQueued(), 0u);
-    EXPECT_EQ(c.left, 123);
+    left = 123;
+    EXPECT_EQ(arrive(&video, nullptr), "NO AUDIO\n");
+    EXPECT_EQ(queue.videoQueued(), 0u);
+    EXPECT_EQ(left, 123);
 }
 
-TEST(CaptureDelegate, LevelsOfTheSelectedPairFromTheFirst50SampleFrames) {
-    Capture c;
-    FakeVideoFrame video(16, 16);
-    FakeAudioPacket start = silence();
-    c.started(video, start);
-
+TEST_F(CaptureDelegate, LevelsOfTheSelectedPairFromTheFirst50SampleFrames) {
+    started(video, audio);
     // Channel ch of sample frame f holds ch * 100 + 1, negated on odd channels;
     // frame 45 of each packet is louder, frame 60 louder still.
     auto packet = [](size_t frames) {
         std::vector<int16_t> samples(frames * 8);
-        for (size_t f = 0; f < frames; ++f) {
+        for (size_t f = 0; f < frames; ++f)
             for (int ch = 0; ch < 8; ++ch) {
-                int value = ch * 100 + 1 + (f == 45 ? 1000 : 0) + (f == 60 ? 5000 : 0);
+                const int value = ch * 100 + 1 + (f == 45 ? 1000 : 0) + (f == 60 ? 5000 : 0);
                 samples[f * 8 + ch] = int16_t(ch % 2 ? -value : value);
             }
-        }
         return FakeAudioPacket(samples);
     };
     FakeAudioPacket forty = packet(40), hundred = packet(100);
-    for (int8_t pair = 0; pair < 4; ++pair) {
-        c.pair = pair;
-        c.arrive(&video, &forty);
-        EXPECT_EQ(c.left, pair * 200 + 1);
-        EXPECT_EQ(c.right, pair * 200 + 101);
-        c.arrive(&video, &hundred);  // frame 45 counts, frame 60 does not
-        EXPECT_EQ(c.left, pair * 200 + 1001);
-        EXPECT_EQ(c.right, pair * 200 + 1101);
+    for (int8_t p = 0; p < 4; ++p) {
+        pair = p;
+        arrive(&video, &forty);
+        EXPECT_EQ(levels(), std::pair(p * 200 + 1, p * 200 + 101));
+        arrive(&video, &hundred);  // frame 45 counts, frame 60 does not
+        EXPECT_EQ(levels(), std::pair(p * 200 + 1001, p * 200 + 1101));
     }
-
     // A pair outside 0..3 (a damaged startup file) is taken as the nearest one.
-    c.pair = 9;
-    EXPECT_EQ(c.arrive(&video, &forty), "");
-    EXPECT_EQ(c.left, 601);
-    c.pair = -5;
-    EXPECT_EQ(c.arrive(&video, &forty), "");
-    EXPECT_EQ(c.left, 1);
-
+    for (auto [p, expected] : {std::pair{9, 601}, {-5, 1}}) {
+        pair = int8_t(p);
+        EXPECT_EQ(arrive(&video, &forty), "");
+        EXPECT_EQ(left, expected) << p;
+    }
     // Full-scale negative is the loudest there is.
-    c.pair = 0;
+    pair = 0;
     FakeAudioPacket clipped(std::vector<int16_t>{-32768, -32768, 0, 0, 0, 0, 0, 0});
-    c.arrive(&video, &clipped);
-    EXPECT_EQ(c.left, 32767);
-    EXPECT_EQ(c.right, 32767);
+    arrive(&video, &clipped);
+    EXPECT_EQ(levels(), std::pair(32767, 32767));
 }
 
-TEST(CaptureDelegate, PreviewIsAnEighthOfTheFrame) {
-    Capture c;
-    FakeAudioPacket audio = silence();
-    FakeVideoFrame hd(1920, 1080);
-    c.started(hd, audio);
-    c.arrive(&hd, &audio);
-    EXPECT_EQ(c.preview.size(), QSize(240, 135));
-    FakeVideoFrame sd(720, 576);
-    c.arrive(&sd, &audio);
-    EXPECT_EQ(c.preview.size(), QSize(90, 72));
-    EXPECT_EQ(c.preview.format(), QImage::Format_RGB888);
-}
+TEST_F(CaptureDelegate, PreviewIsAnEighthOfTheFrameInItsColoursAndSampling) {
+    FakeVideoFrame hd(1920, 1080), sd(720, 576);
+    started(hd, audio);
+    arrive(&hd, &audio);
+    EXPECT_EQ(preview.size(), QSize(240, 135));
+    arrive(&sd, &audio);
+    EXPECT_EQ(std::pair(preview.size(), preview.format()), std::pair(QSize(90, 72), QImage::Format_RGB888));
 
-TEST(CaptureDelegate, PreviewColoursAndSampling) {
     // Known UYVY values against the formula, worked by hand.
-    struct Case {
-        uint8_t u, y, v, r, g, b;
-    };
+    struct Case { uint8_t u, y, v, r, g, b; };
     for (const Case& k : {Case{128, 235, 128, 254, 254, 254}, Case{128, 16, 128, 0, 0, 0},
                           Case{90, 81, 240, 254, 0, 0}, Case{255, 255, 255, 255, 125, 255}}) {
         FakeVideoFrame frame(64, 16, k.u, k.y, k.v);
@@ -206,10 +167,8 @@ TEST(CaptureDelegate, PreviewColoursAndSampling) {
     for (int i = 0; i < 64 * 2; i += 4) frame.bytes[8 * 128 + i + 1] = 235;  // line 8 white
     frame.bytes[16 * 3 + 1] = 235;                                         // line 0, pixel 24
     QImage image = renderPreviewImage(frame.bytes.data(), frame.bytes.size(), 64, 16);
-    EXPECT_EQ(image.constScanLine(1)[0], 254);
-    EXPECT_EQ(image.constScanLine(0)[3 * 3], 254);
-    EXPECT_EQ(image.constScanLine(0)[3 * 2], 0);
-
+    EXPECT_EQ((std::array<int, 3>{image.constScanLine(1)[0], image.constScanLine(0)[3 * 3],
+                                  image.constScanLine(0)[3 * 2]}), (std::array<int, 3>{254, 254, 0}));
     // Too few bytes for the frame's size: no preview rather than a read past the end.
     EXPECT_TRUE(renderPreviewImage(frame.bytes.data(), 100, 64, 16).isNull());
 }

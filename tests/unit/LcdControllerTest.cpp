@@ -92,7 +92,9 @@ Image noise(unsigned seed) {
 }
 
 Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
-Bytes pageCommand(unsigned char cs, int page) { return {0, 0x94, cs, 1, 0, 0, static_cast<unsigned char>(0xB8 + page)}; }
+Bytes pageCommand(unsigned char cs, int page) {
+    return {0, 0x94, cs, 1, 0, 0, static_cast<unsigned char>(0xB8 + page)};
+}
 Bytes rightHalfCommand(unsigned char cs, int page) {  // page select, then column 32
     return {0, 0x94, cs, 2, 0, 0, static_cast<unsigned char>(0xB8 + page), 0, 0, 0x60};
 }
@@ -151,10 +153,9 @@ TEST_F(LcdUpload, FrameNotShownForAFailedOpenOrWriteIsUploadedWholeNextTime) {
         EXPECT_NE(errors.find(line), std::string::npos) << line << " in:\n" << errors;
 }
 
-TEST(LcdButtons, EachKnownKeyCodeIsOneCallOthersAndShortReadsNone) {
-    Pty pty;
-    FakeButtons gui;
-    LcdController lcd(pty.path.c_str(), 256, 64, &gui);
+using LcdButtons = LcdUpload;
+
+TEST_F(LcdButtons, EachKnownKeyCodeIsOneCallOthersAndShortReadsNone) {
     pty.send({0, 0, 6});
     ASSERT_EQ(gui.await(1), Calls{"ok"});  // the thread is reading now
     pty.send({0, 0});  // a short read must not repeat the last key
@@ -163,7 +164,7 @@ TEST(LcdButtons, EachKnownKeyCodeIsOneCallOthersAndShortReadsNone) {
     EXPECT_EQ(gui.await(6), (Calls{"ok", "back", "home", "up", "ok", "down"}));
 }
 
-TEST(LcdButtons, DeviceAtEndOfFileIsReopenedOnceASecondWithoutSpinning) {
+TEST(LcdButtonsDevice, DeviceAtEndOfFileIsReopenedOnceASecondWithoutSpinning) {
     FakeButtons gui;
     CaptureStderr();
     const std::clock_t cpuBefore = std::clock();
@@ -174,7 +175,8 @@ TEST(LcdButtons, DeviceAtEndOfFileIsReopenedOnceASecondWithoutSpinning) {
     EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
     const std::string errors = GetCapturedStderr();
     size_t lost = 0;
-    for (size_t at = 0; (at = errors.find("No connection to LCD screen error\n", at)) != std::string::npos; ++at) ++lost;
+    for (size_t at = 0; (at = errors.find("No connection to LCD screen error\n", at)) != std::string::npos; ++at)
+        ++lost;
     EXPECT_TRUE(lost == 1 || lost == 2) << errors;
 }
 

@@ -100,10 +100,16 @@ TEST_F(LcdGuiScreens, RecordScreenLinesAndBlink) {
     for (size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i] - changes[i - 1], 10);
 }
 
-TEST_F(LcdGuiNavigation, TransitionsBackAndHome) {
+TEST_F(LcdGuiNavigation, TransitionsBackHomeAndWrapsAtBothEnds) {
     testing::internal::CaptureStderr();
     make();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "LcdGui start\nLcdGui 00\nLcdGui 0\n");
+    EXPECT_EQ(after("U"), std::pair(Menu::Main, 3));
+    EXPECT_EQ(after("D"), std::pair(Menu::Main, 0));
+    gui->setSelected(0);
+    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
+    EXPECT_EQ(after("DOD"), std::pair(Menu::DriveList, 0));  // the list with only "FORMAT ALL"
+    EXPECT_EQ(after("U"), std::pair(Menu::DriveList, 0));
     const Menu opened[] = {Menu::Standard, Menu::DriveList, Menu::Record, Menu::Info};
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(after("H" + std::string(k, 'D') + "O"), std::pair(opened[k], 0));
@@ -114,16 +120,6 @@ TEST_F(LcdGuiNavigation, TransitionsBackAndHome) {
     const std::pair<const char*, std::pair<Menu, int>> steps[] = {{"DOO", {Menu::FormatAll, 0}},
         {"B", {Menu::DriveList, 0}}, {"DDO", {Menu::Drive, 0}}, {"DB", {Menu::DriveList, 2}}, {"OH", {Menu::Main, 0}}};
     for (auto& [keys, menu] : steps) EXPECT_EQ(after(keys), menu) << keys;
-}
-
-TEST_F(LcdGuiNavigation, WrapsAtBothEnds) {
-    make();
-    EXPECT_EQ(after("U"), std::pair(Menu::Main, 3));
-    EXPECT_EQ(after("D"), std::pair(Menu::Main, 0));
-    gui->setSelected(0);
-    EXPECT_EQ(where(), std::pair(Menu::Main, 0));
-    EXPECT_EQ(after("DOD"), std::pair(Menu::DriveList, 0));  // the list with only "FORMAT ALL"
-    EXPECT_EQ(after("U"), std::pair(Menu::DriveList, 0));
 }
 
 TEST_F(LcdGuiNavigation, TimeEditWrapsAndSetsTheClockAsLocalTime) {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -85,7 +84,8 @@ Arrival capture(IDeckLinkVideoInputFrame* video, IDeckLinkAudioInputPacket* audi
         a.shape = {video->GetWidth(), height, rowBytes, video->GetPixelFormat()};
         a.flags = video->GetFlags();
         a.top.assign(pixels, pixels + rowBytes);
-        for (long y = 1; y < height; ++y) a.uniform = a.uniform && !std::memcmp(pixels, pixels + y * rowBytes, rowBytes);
+        for (long y = 1; y < height; ++y)
+            a.uniform = a.uniform && !std::memcmp(pixels, pixels + y * rowBytes, rowBytes);
         bool agree = true;  // all five formats answer the same; another answers nothing
         Components first{}, c{};
         for (BMDTimecodeFormat format :
@@ -147,8 +147,9 @@ private:
 
 // Row of frame `frame`: 75% bars, white 8-pixel stripe at (frame * 8) % width.
 std::vector<uint8_t> barsRow(long width, uint64_t frame) {
-    static constexpr uint8_t kUyv[9][3] = {{128, 180, 128}, {44, 162, 142}, {156, 131, 44}, {72, 112, 58},  {184, 84, 198},
-                                           {100, 65, 212},  {212, 35, 114}, {128, 16, 128}, {128, 235, 128}};
+    static constexpr uint8_t kUyv[9][3] = {{128, 180, 128}, {44, 162, 142}, {156, 131, 44},
+                                           {72, 112, 58},   {184, 84, 198}, {100, 65, 212},
+                                           {212, 35, 114},  {128, 16, 128}, {128, 235, 128}};
     std::vector<uint8_t> row;
     const long marker = long(frame * 8 % width);
     for (long x = 0; x < width; x += 2) {

@@ -14,121 +14,76 @@ namespace fs = std::filesystem;
 
 namespace {
 
-StartupRecord unusualRecord() {
-    StartupRecord r;
-    r.downConvert = true;
-    r.inputMode = kModeHp59;
-    r.standard = kModeNtsc;
-    r.analogAudio = true;
-    r.aesAudio = false;
-    r.composite = true;
-    r.tcBurnIn = -7;
-    r.logoBurning = true;
-    r.spareSetting = -123456;
-    r.palMode = false;
-    r.audioChannel = -1;
-    return r;
+const StartupRecord kUnusual{.downConvert = true, .inputMode = kModeHp59, .standard = kModeNtsc, .analogAudio = true,
+                             .aesAudio = false, .composite = true, .tcBurnIn = -7, .logoBurning = true,
+                             .spareSetting = -123456, .palMode = false, .audioChannel = -1};
+
+size_t filesIn(const TempDir& dir) {
+    return size_t(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
 }
 
-void expectDefaults(const DeviceState& state) {
-    EXPECT_EQ(load(state.inputMode), kModePal);
-    EXPECT_FALSE(load(state.downConvert));
-    EXPECT_TRUE(load(state.palMode));
-    EXPECT_FALSE(load(state.composite));
-    EXPECT_FALSE(load(state.analogAudio));
-    EXPECT_FALSE(load(state.aesAudio));
-    EXPECT_EQ(load(state.tcBurnIn), 0);
-    EXPECT_FALSE(load(state.logoBurning));
-    EXPECT_EQ(load(state.spareSetting), 0);
-    EXPECT_EQ(load(state.audioChannel), 0);
-    EXPECT_EQ(state.filePrefix.get(), "recPAL");
+// What is read from path, applied over settings that are not the defaults: the record and the file prefix.
+std::pair<StartupRecord, std::string> applied(const std::string& path) {
+    DeviceState state;
+    store(state.inputMode, kModeHi50);
+    store(state.logoBurning, true);
+    applyStartupRecord(readStartupConfig(path), state);
+    return {startupRecordOf(state), state.filePrefix.get()};
 }
 
 }  // namespace
 
 TEST(StartupConfig, ByteLayoutMatchesAHandBuiltRecord) {
-    StartupBytes bytes{};
-    bytes[0] = 1;                                                // down-conversion
-    bytes[4] = '9'; bytes[5] = '5'; bytes[6] = 'p'; bytes[7] = 'h';  // 'hp59' little-endian
-    bytes[8] = 'c'; bytes[9] = 's'; bytes[10] = 't'; bytes[11] = 'n';  // 'ntsc'
-    bytes[12] = 1;                                               // analogue
-    bytes[14] = 1;                                               // composite
-    bytes[16] = 0xF9; bytes[17] = 0xFF; bytes[18] = 0xFF; bytes[19] = 0xFF;  // -7
-    bytes[20] = 1;                                               // logo
-    bytes[24] = 0xC0; bytes[25] = 0x1D; bytes[26] = 0xFE; bytes[27] = 0xFF;  // -123456
-    bytes[28] = 0;                                               // NTSC
-    bytes[29] = 0xFF;                                            // pair -1
-
-    EXPECT_EQ(encodeStartupRecord(unusualRecord()), bytes);
-    EXPECT_EQ(decodeStartupRecord(bytes), unusualRecord());
-
-    // Padding is ignored on reading.
+    StartupBytes bytes{1, 0, 0, 0, '9', '5', 'p', 'h', 'c', 's', 't', 'n',  // down-conversion, 'hp59', 'ntsc' LE
+                       1, 0, 1, 0, 0xF9, 0xFF, 0xFF, 0xFF,                    // analogue, composite, tcb -7
+                       1, 0, 0, 0, 0xC0, 0x1D, 0xFE, 0xFF,                    // logo, spare -123456
+                       0, 0xFF, 0, 0};                                        // NTSC, pair -1, padding
+    EXPECT_EQ(encodeStartupRecord(kUnusual), bytes);
+    EXPECT_EQ(decodeStartupRecord(bytes), kUnusual);
     bytes[1] = bytes[2] = bytes[3] = bytes[15] = bytes[21] = bytes[30] = bytes[31] = 0xAA;
-    EXPECT_EQ(decodeStartupRecord(bytes), unusualRecord());
+    EXPECT_EQ(decodeStartupRecord(bytes), kUnusual) << "padding is ignored on reading";
 }
 
 TEST(StartupConfig, EveryFieldSurvivesAWriteAndARead) {
     TempDir dir;
     const std::string path = dir / "startup.cfg";
-    ASSERT_TRUE(writeStartupConfig(path, unusualRecord()));
+    ASSERT_TRUE(writeStartupConfig(path, kUnusual));
     EXPECT_EQ(fs::file_size(path), 32u);
-    EXPECT_EQ(readStartupConfig(path), unusualRecord());
-    // Nothing but the record is left in the folder.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(readStartupConfig(path), kUnusual);
+    EXPECT_EQ(filesIn(dir), 1u) << "nothing but the record is left in the folder";
 
-    DeviceState state;
-    applyStartupRecord(readStartupConfig(path), state);
-    StartupRecord back = startupRecordOf(state);
-    EXPECT_EQ(back, unusualRecord());
     // Down-converted 720p on NTSC records standard definition.
-    EXPECT_EQ(state.filePrefix.get(), "recNTSC");
+    EXPECT_EQ(applied(path), std::pair(kUnusual, std::string("recNTSC")));
 }
 
-TEST(StartupConfig, MissingOrShortFileGivesTheDefaults) {
+TEST(StartupConfig, MissingShortOrDamagedFileGivesDefaults) {
     TempDir dir;
-    DeviceState state;
-    store(state.inputMode, kModeHi50);
-    applyStartupRecord(readStartupConfig(dir / "missing.cfg"), state);
-    expectDefaults(state);
-
-    const std::string shortFile = dir / "short.cfg";
-    std::string bytes(31, '\1');
+    const auto defaults = std::pair(StartupRecord{}, std::string("recPAL"));
+    EXPECT_EQ(applied(dir / "missing.cfg"), defaults);
+    const std::string shortFile = dir / "short.cfg", bytes(31, '\1');
     writeFile(shortFile, bytes);
-    DeviceState other;
-    store(other.logoBurning, true);
-    applyStartupRecord(readStartupConfig(shortFile), other);
-    expectDefaults(other);
+    EXPECT_EQ(applied(shortFile), defaults);
     EXPECT_EQ(readFile(shortFile), bytes);  // kept as it was
-}
 
-TEST(StartupConfig, UnknownModeFallsBackToPal) {
-    TempDir dir;
-    StartupRecord damaged = unusualRecord();
-    damaged.inputMode = 0x12345678;
-    damaged.downConvert = false;
+    // An unknown mode can only come from a damaged file: PAL, the other fields stand.
+    StartupRecord damaged = kUnusual;
+    damaged.inputMode = 0x12345678, damaged.downConvert = false;
     const std::string path = dir / "startup.cfg";
     writeFile(path, std::string(reinterpret_cast<const char*>(encodeStartupRecord(damaged).data()), 32));
-
     testing::internal::CaptureStderr();
-    DeviceState state;
-    applyStartupRecord(readStartupConfig(path), state);
+    const auto result = applied(path);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(load(state.inputMode), kModePal);
-    EXPECT_EQ(state.filePrefix.get(), "recPAL");
-    EXPECT_TRUE(load(state.logoBurning));  // the other fields stand
+    damaged.inputMode = kModePal;
+    EXPECT_EQ(result, std::pair(damaged, std::string("recPAL")));
 }
 
 TEST(StartupConfig, FilePrefixFollowsModeAndDownConversion) {
-    EXPECT_EQ(filePrefixFor(kModeHi50, false, true), "rec1080");
-    EXPECT_EQ(filePrefixFor(kModeHi59, false, true), "rec1080");
-    EXPECT_EQ(filePrefixFor(kModeHp50, false, false), "rec720");
-    EXPECT_EQ(filePrefixFor(kModeHp59, false, true), "rec720");
-    EXPECT_EQ(filePrefixFor(kModeNtsc, false, true), "recNTSC");
-    EXPECT_EQ(filePrefixFor(kModePal, false, false), "recPAL");
     // Down-conversion: the PAL flag decides, whatever the input mode.
-    EXPECT_EQ(filePrefixFor(kModeHi50, true, false), "recNTSC");
-    EXPECT_EQ(filePrefixFor(kModeHi59, true, true), "recPAL");
-    EXPECT_EQ(filePrefixFor(0x12345678, false, true), "");
+    const std::tuple<uint32_t, bool, bool, const char*> cases[] = {
+        {kModeHi50, false, true, "rec1080"}, {kModeHi59, false, true, "rec1080"}, {kModeHp50, false, false, "rec720"},
+        {kModeHp59, false, true, "rec720"},  {kModeNtsc, false, true, "recNTSC"}, {kModePal, false, false, "recPAL"},
+        {kModeHi50, true, false, "recNTSC"}, {kModeHi59, true, true, "recPAL"},   {0x12345678, false, true, ""}};
+    for (auto [mode, down, pal, prefix] : cases) EXPECT_EQ(filePrefixFor(mode, down, pal), prefix) << mode;
 }
 
 TEST(StartupConfig, FailedWriteKeepsTheOldFile) {
@@ -146,17 +101,15 @@ TEST(StartupConfig, FailedWriteKeepsTheOldFile) {
     small.rlim_cur = 25;
     setrlimit(RLIMIT_FSIZE, &small);
     testing::internal::CaptureStderr();
-    const bool written = writeStartupConfig(path, unusualRecord());
+    const bool written = writeStartupConfig(path, kUnusual);
     const std::string messages = testing::internal::GetCapturedStderr();
     setrlimit(RLIMIT_FSIZE, &old);
-
     EXPECT_FALSE(written);
     EXPECT_EQ(messages, "Error writing config\n");
     EXPECT_EQ(readFile(path), before);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(filesIn(dir), 1u);
 
-    // A folder that does not exist.
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(writeStartupConfig(dir / "no/such/startup.cfg", StartupRecord{}));
+    EXPECT_FALSE(writeStartupConfig(dir / "no/such/startup.cfg", StartupRecord{}));  // no such folder
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing config\n");
 }

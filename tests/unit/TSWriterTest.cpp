@@ -104,6 +104,16 @@ struct Recorder {
     std::string fed;
 };
 
+// A recorder with a tmpfs "stick" and the box's own disk (root) to record to.
+struct TSWriterOnStick : testing::Test {
+    void SetUp() override {
+        if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
+    }
+    Recorder r;
+    TempDir root;
+    Tmpfs stick{root / "stick"};
+};
+
 }  // namespace
 
 TEST(TSWriterNaming, FirstGapIsTakenAndNoNameInUseOrCutShortIsUsed) {
@@ -177,11 +187,7 @@ TEST(TSWriterDistribution, DrivesStoppedAndStartedDuringAWriteRoundGetNewFiles) 
     EXPECT_EQ(r.writer->outputCount(), 2u);
 }
 
-TEST(TSWriterFaults, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
-    Recorder r;
-    TempDir root;
-    Tmpfs stick(root / "stick");
-    if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
+TEST_F(TSWriterOnStick, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
     ASSERT_TRUE(r.start({{stick.dir, 1}, {root.path(), 2}}));
     CaptureStderr();
     for (int k = 0; k < 1600; ++k) r.put(block(k));  // 15 MB: past the 50 MiB left free
@@ -195,11 +201,7 @@ TEST(TSWriterFaults, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
     EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
-TEST(TSWriterFaults, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
-    Recorder r;
-    TempDir root;
-    Tmpfs stick(root / "stick");
-    if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
+TEST_F(TSWriterOnStick, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
     fs::create_directories(root / "gone");
     ASSERT_TRUE(r.start({{root / "gone", 1}, {stick.dir, 2}, {root.path(), 3}}));
     ASSERT_TRUE(holds(stick.dir + "/rec.ts", r.put(block(1))));

@@ -49,6 +49,9 @@ struct Frame {
     videoPackage* get() { return package.get(); }
     std::vector<uint8_t> now() const { return {package->buffer.get(), package->buffer.get() + package->size + 4096}; }
     bool untouched() const { return now() == before; }
+    template <class... Frames> static std::vector<bool> untouched(const Frames&... frames) {
+        return {frames.untouched()...};
+    }
     Quad pairAt(int x, int y) const {  // of a 720 wide picture
         const uint8_t* p = package->buffer.get() + (size_t(y) * 720 + size_t(x)) * 2;
         return {p[0], p[1], p[2], p[3]};
@@ -82,6 +85,9 @@ protected:
         writeFile(paths.sdFont, makeFont(14, 18));
         writeFile(paths.hdFont, makeFont(21, 27));
     }
+    void expectPairs(const Frame& frame, std::vector<std::tuple<int, int, Quad>> pairs) {
+        for (auto [x, y, quad] : pairs) EXPECT_EQ(frame.pairAt(x, y), quad) << x << "," << y;
+    }
     // A picture with the given pixels, the rest transparent.
     void writeLogo(int width, int height, std::vector<std::tuple<int, int, QRgb>> pixels) {
         QImage image(width, height, QImage::Format_ARGB32);
@@ -113,8 +119,7 @@ TEST_F(TimeCodeBurnerTest, DrawsNothingItCannotDrawSafely) {
     burner.BurnTimeCodeToFrame(fourCC("xyzw"), unknown.get(), 1);
     burner.BurnTimeCodeToFrame(kModePal, tooSmall.get(), 1);
     burner.BurnTimeCodeToFrame(kModePal, justLargeEnough.get(), 1);
-    EXPECT_TRUE(unknown.untouched());
-    EXPECT_TRUE(tooSmall.untouched());
+    EXPECT_EQ(Frame::untouched(unknown, tooSmall), std::vector<bool>(2, true));
     justLargeEnough.expectText(1440, 566, 873, 24, 41, kTenFiveFiftyNine);
 
     Frame large(1440 * 576, -1, {123, 100, 255, 99});  // shown as 99
@@ -135,8 +140,7 @@ TEST_F(TimeCodeBurnerTest, MissingOrShortFontDrawsZeroLuma) {
 }
 
 TEST_F(TimeCodeBurnerTest, DefaultPathsGoThroughTheSandboxRoot) {
-    std::filesystem::create_directories(dir.path() / "QVA");
-    std::filesystem::create_directories(dir.path() / "var/www/uploads");
+    for (const char* folder : {"QVA", "var/www/uploads"}) std::filesystem::create_directories(dir.path() / folder);
     std::filesystem::rename(paths.sdFont, dir / "QVA/numbersSD.dat");
     paths.logo = dir / "var/www/uploads/logo.png";
     writeLogo(2, 2, {{0, 0, kRed}});
@@ -157,16 +161,11 @@ TEST_F(TimeCodeBurnerTest, LogoPairsTakeChromaFromTheFirstPixelAndEachItsOwnAlph
     writeLogo(720, 576,
               {{0, 0, kRed}, {3, 0, kBlue}, {4, 0, kRed}, {5, 0, kBlue}, {6, 0, kHalfGreen}, {7, 0, kHalfGreen}});
     TimeCodeBurner burner(paths);
-    testing::internal::CaptureStdout();
     burner.setDimensions(720, 576);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "setting dimensions : 720 x 576\n");
     Frame frame(1440 * 576, 200);
     burner.BurnLogo(kModePal, frame.get());
-    EXPECT_EQ(frame.pairAt(0, 0), (Quad{89, 80, 238, 199}));
-    EXPECT_EQ(frame.pairAt(2, 0), (Quad{199, 199, 199, 39}));
-    EXPECT_EQ(frame.pairAt(4, 0), (Quad{89, 80, 238, 39}));
-    EXPECT_EQ(frame.pairAt(6, 0), kHalfGreenOver200);
-    EXPECT_EQ(frame.pairAt(718, 575), kClearOver200);
+    expectPairs(frame, {{0, 0, {89, 80, 238, 199}}, {2, 0, {199, 199, 199, 39}}, {4, 0, {89, 80, 238, 39}},
+                        {6, 0, kHalfGreenOver200}, {718, 575, kClearOver200}});
 }
 
 TEST_F(TimeCodeBurnerTest, LogoIsStretchedToThePictureAndOnlyBlendedOverItsSize) {
@@ -179,18 +178,12 @@ TEST_F(TimeCodeBurnerTest, LogoIsStretchedToThePictureAndOnlyBlendedOverItsSize)
     burner.BurnLogo(kModePal, narrower.get());
     burner.setDimensions(720, 480);
     burner.BurnLogo(kModePal, shorter.get());
-    EXPECT_TRUE(noSizeYet.untouched());
-    EXPECT_TRUE(narrower.untouched());
-    EXPECT_TRUE(shorter.untouched());
+    EXPECT_EQ(Frame::untouched(noSizeYet, narrower, shorter), std::vector<bool>(3, true));
 
     burner.setDimensions(720, 576);
     burner.BurnLogo(kModePal, frame.get());
-    EXPECT_EQ(frame.pairAt(90, 100), kRedOver200);
-    EXPECT_EQ(frame.pairAt(270, 100), kBlueOver200);
-    EXPECT_EQ(frame.pairAt(450, 100), kClearOver200);
-    EXPECT_EQ(frame.pairAt(630, 100), kHalfGreenOver200);
-    EXPECT_EQ(frame.pairAt(90, 400), kHalfGreenOver200);
-    EXPECT_EQ(frame.pairAt(630, 400), kRedOver200);
+    expectPairs(frame, {{90, 100, kRedOver200}, {270, 100, kBlueOver200}, {450, 100, kClearOver200},
+                        {630, 100, kHalfGreenOver200}, {90, 400, kHalfGreenOver200}, {630, 400, kRedOver200}});
 
     Frame hd(3840 * 1080), small(1440 * 575), pal(1440 * 576);
     burner.BurnLogo(kModeHi50, hd.get());  // PAL planes over an HD picture
@@ -199,9 +192,7 @@ TEST_F(TimeCodeBurnerTest, LogoIsStretchedToThePictureAndOnlyBlendedOverItsSize)
     burner.setDimensions(1920, 1080);
     burner.BurnLogo(kModeHi50, hd.get());
     burner.BurnLogo(kModePal, pal.get());
-    EXPECT_TRUE(hd.untouched());
-    EXPECT_TRUE(small.untouched());
-    EXPECT_TRUE(pal.untouched());
+    EXPECT_EQ(Frame::untouched(hd, small, pal), std::vector<bool>(3, true));
 }
 
 TEST_F(TimeCodeBurnerTest, ReloadsWhileBlending) {

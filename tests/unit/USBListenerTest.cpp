@@ -48,7 +48,8 @@ struct Fixture : testing::Test {
     FilePrefix prefix{"rec"};
     TSWriter writer{&buffer, &prefix};
     std::shared_ptr<Runner> runner = std::make_shared<Runner>();
-    std::unique_ptr<USBListener> usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
+    std::unique_ptr<USBListener> usb =
+        std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
 
     std::string scan(const Argv& plug = {}, const Argv& pull = {}) {  // plugged one per cycle: a known order
         for (const std::string& name : plug) {
@@ -71,9 +72,9 @@ struct Fixture : testing::Test {
     }
 };
 
-struct USBListenerScanning : Fixture {};
-struct USBListenerRecording : Fixture {};
-struct Formatting : Fixture {};
+using USBListenerScanning = Fixture;
+using USBListenerRecording = Fixture;
+using USBListenerFormatting = Fixture;
 
 }  // namespace
 
@@ -163,7 +164,7 @@ TEST_F(USBListenerRecording, WriterFailureAndUnknownIds) {
     EXPECT_EQ(writer.outputCount(), 0u);
 }
 
-TEST_F(Formatting, RefusesRecordingDrivesPassesNamesWholeTellsThePosition) {
+TEST_F(USBListenerFormatting, RefusesRecordingDrivesPassesNamesWholeTellsThePosition) {
     const std::string name = "My Drive; $(x) `y`";
     scan({"gone"}, {"gone"});
     scan({"a", name, "c"});  // ids 1 to 3: not the positions
