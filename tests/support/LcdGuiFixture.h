@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include "RecordingRunner.h"
 #include "TestFiles.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 namespace lcd_gui_fixture {
@@ -23,24 +23,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Argv = std::vector<std::string>;
 using Menu = LcdGui::Menu;
-
-struct RecordingRunner : qva::CommandRunner {
-    RecordingRunner() : CommandRunner("") {}
-    int run(const Argv& argv) override {
-        std::lock_guard<std::mutex> guard(lock);
-        calls.push_back(argv);
-        return 0;
-    }
-    std::vector<Argv> taken(size_t atLeast = 0) {  // formatting runs on detached threads
-        for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(10ms)) {
-            std::lock_guard<std::mutex> guard(lock);
-            if (calls.size() >= atLeast) return calls;
-        }
-        return {};
-    }
-    std::mutex lock;
-    std::vector<Argv> calls;
-};
 
 inline const QVAPainter::Fonts& fonts() {
     static testing_support::TempDir dir;

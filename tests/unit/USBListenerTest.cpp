@@ -6,13 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include "RecordingRunner.h"
 #include "TestFiles.h"
 
 #include <sys/mount.h>
 
-#include <algorithm>
 #include <cstring>
-#include <mutex>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -22,32 +21,13 @@ using Argv = std::vector<std::string>;
 
 namespace {
 
-struct Runner : qva::CommandRunner {
-    Runner() : CommandRunner("") {}
-    int run(const Argv& argv) override {
-        std::lock_guard<std::mutex> guard(lock);
-        calls.push_back(argv);
-        return 0;
-    }
-    std::vector<Argv> await(size_t count) {  // the runs are on detached threads; a stray extra one shows too
-        for (int i = 0; i < 500 && [&] { std::lock_guard<std::mutex> g(lock); return calls.size(); }() < count; ++i)
-            std::this_thread::sleep_for(10ms);
-        std::this_thread::sleep_for(20ms);
-        std::lock_guard<std::mutex> guard(lock);
-        std::sort(calls.begin(), calls.end());
-        return calls;
-    }
-    std::mutex lock;
-    std::vector<Argv> calls;
-};
-
 struct Fixture : testing::Test {
     testing_support::TempDir root;
     std::string media = root / "";
     StreamBuffer buffer;
     FilePrefix prefix{"rec"};
     TSWriter writer{&buffer, &prefix};
-    std::shared_ptr<Runner> runner = std::make_shared<Runner>();
+    std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
     std::unique_ptr<USBListener> usb =
         std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
 
@@ -177,7 +157,7 @@ TEST_F(USBListenerFormatting, RefusesRecordingDrivesPassesNamesWholeTellsThePosi
     usb->StopRecord(3);
     EXPECT_EQ(usb->formatALLUSB(), 0);
     EXPECT_EQ(usb->formatALLUSB(), 1);  // nothing left
-    EXPECT_EQ(runner->await(3), (std::vector<Argv>{{"/formatusb.sh", media + name, name},
+    EXPECT_EQ(runner->taken(3), (std::vector<Argv>{{"/formatusb.sh", media + name, name},
                                                    {"/formatusb.sh", media + "a", "a"},
                                                    {"/formatusb.sh", media + "c", "c"}}));
 }

@@ -1,0 +1,38 @@
+// A command runner that runs nothing and keeps every argument vector: the
+// system changes a component asks for, as a test sees them.
+#pragma once
+
+#include "platform/CommandRunner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct RecordingRunner : qva::CommandRunner {
+    using Argv = std::vector<std::string>;
+    RecordingRunner() : CommandRunner("") {}
+    int run(const Argv& argv) override {
+        std::lock_guard<std::mutex> guard(lock);
+        calls.push_back(argv);
+        return 0;
+    }
+    // The calls, sorted, once there are at least `count` (some run on detached
+    // threads), then a moment later so that a stray extra call shows too.
+    std::vector<Argv> taken(size_t count = 0) {
+        const auto enough = [&] {
+            std::lock_guard<std::mutex> guard(lock);
+            return calls.size() >= count;
+        };
+        for (int i = 0; i < 500 && !enough(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::lock_guard<std::mutex> guard(lock);
+        std::vector<Argv> sorted = calls;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }
+    std::mutex lock;
+    std::vector<Argv> calls;
+};
