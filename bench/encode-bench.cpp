@@ -42,6 +42,11 @@ public:
         *timecode = nullptr;
         return E_FAIL;
     }
+    HRESULT GetAncillaryData(IDeckLinkVideoFrameAncillary**) override { return E_NOTIMPL; }
+    HRESULT GetStreamTime(BMDTimeValue*, BMDTimeValue*, BMDTimeScale) override { return E_NOTIMPL; }
+    HRESULT GetHardwareReferenceTimestamp(BMDTimeScale, BMDTimeValue*, BMDTimeValue*) override {
+        return E_NOTIMPL;
+    }
 
 private:
     long width_, height_;
@@ -59,6 +64,7 @@ public:
         *buffer = samples_.data();
         return S_OK;
     }
+    HRESULT GetPacketTime(BMDTimeValue*, BMDTimeScale) override { return E_NOTIMPL; }
 
 private:
     std::vector<int16_t>& samples_;

@@ -72,7 +72,7 @@ public:
         if (callback != nullptr && (videoTick || audio_)) {
             const bool noSignal = ::access(noSignalPath_.c_str(), F_OK) == 0;
             const uint64_t frameNumber = downConverting_ ? tick_ / 2 : tick_;
-            DeckLinkRef<VideoFrame> frame(videoTick ? new VideoFrame(video_, frameNumber, noSignal)
+            DeckLinkRef<VideoFrame> frame(videoTick ? new VideoFrame(video_, video_.rate, frameNumber, noSignal)
                                                     : nullptr);
             DeckLinkRef<AudioPacket> packet(audio_ ? new AudioPacket(samples, sample_, noSignal)
                                                    : nullptr);
@@ -263,6 +263,33 @@ HRESULT Card::setConfig(BMDConfigurationID id, int64_t value) {
         default:
             return E_FAIL;
     }
+}
+
+HRESULT Card::getConfig(BMDConfigurationID id, int64_t* value) {
+    if (value == nullptr) return E_POINTER;
+    std::lock_guard lock(mutex_);
+    switch (id) {
+        case kConfigVideoInputConversionMode: *value = settings_.conversion; return S_OK;
+        case kConfigAudioInputConnection: *value = settings_.audioConnection; return S_OK;
+        case kConfigVideoInputConnection: *value = settings_.videoConnection; return S_OK;
+        default: return E_INVALIDARG;
+    }
+}
+
+HRESULT Card::referenceClock(BMDTimeScale scale, BMDTimeValue* time, BMDTimeValue* timeInFrame,
+                             BMDTimeValue* ticksPerFrame) {
+    if (time == nullptr || timeInFrame == nullptr || ticksPerFrame == nullptr) return E_POINTER;
+    if (scale <= 0) return E_INVALIDARG;
+    Rate rate{0, 1};
+    {
+        std::lock_guard lock(mutex_);
+        if (!streaming_) return E_FAIL;  // the clock runs with the input
+        rate = latched_.video->rate;
+    }
+    *time = ticksOf(uint64_t(referenceNanoseconds()), {1000000000, 1}, scale);
+    *ticksPerFrame = ticksOf(1, rate, scale);
+    *timeInFrame = *ticksPerFrame > 0 ? *time % *ticksPerFrame : 0;
+    return S_OK;
 }
 
 void Card::inputReleased() {

@@ -32,6 +32,9 @@ public:
     HRESULT flush();
     HRESULT setCallback(IDeckLinkInputCallback* callback);
     HRESULT setConfig(BMDConfigurationID id, int64_t value);
+    HRESULT getConfig(BMDConfigurationID id, int64_t* value);
+    HRESULT referenceClock(BMDTimeScale scale, BMDTimeValue* time, BMDTimeValue* timeInFrame,
+                           BMDTimeValue* ticksPerFrame);
 
     // The product dropped its last reference to the input: stop and let go
     // of the callback, as closing the real input does.

@@ -41,6 +41,14 @@ private:
     std::atomic<ULONG> refs_{0};
 };
 
+// What the card answers for the methods the recorder never calls and the
+// simulation does not model: nothing written, no object handed out.
+template <typename Out>
+HRESULT notImplemented(Out** out = nullptr) {
+    if (out != nullptr) *out = nullptr;
+    return E_NOTIMPL;
+}
+
 // Answers a query with a referenced interface pointer of the asked type.
 template <typename Interface>
 HRESULT hand(Interface* object, void** out) {
@@ -57,9 +65,20 @@ Input& input();
 class Configuration final : public Hardware<IDeckLinkConfiguration> {
 public:
     HRESULT QueryInterface(REFIID iid, void** out) override;
+    HRESULT SetFlag(BMDConfigurationID, bool) override { return E_NOTIMPL; }
+    HRESULT GetFlag(BMDConfigurationID, bool*) override { return E_NOTIMPL; }
     HRESULT SetInt(BMDConfigurationID id, int64_t value) override {
         return Card::instance().setConfig(id, value);
     }
+    HRESULT GetInt(BMDConfigurationID id, int64_t* value) override {
+        return Card::instance().getConfig(id, value);
+    }
+    HRESULT SetFloat(BMDConfigurationID, double) override { return E_NOTIMPL; }
+    HRESULT GetFloat(BMDConfigurationID, double*) override { return E_NOTIMPL; }
+    HRESULT SetString(BMDConfigurationID, const char*) override { return E_NOTIMPL; }
+    HRESULT GetString(BMDConfigurationID, const char** value) override { return notImplemented(value); }
+    // Nothing outlives the process here, so nothing is stored.
+    HRESULT WriteConfigurationToPreferences() override { return E_NOTIMPL; }
 };
 
 class Input final : public Hardware<IDeckLinkInput> {
@@ -72,24 +91,51 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
+    // Says whether the mode is captured; the display-mode object is not modelled.
+    HRESULT DoesSupportVideoMode(BMDDisplayMode mode, BMDPixelFormat format, BMDVideoInputFlags,
+                                 BMDDisplayModeSupport* support,
+                                 IDeckLinkDisplayMode** displayMode) override {
+        if (displayMode != nullptr) *displayMode = nullptr;
+        if (support == nullptr) return E_POINTER;
+        *support = findMode(mode) != nullptr && format == kPixelFormat8BitYUV ? 1 : 0;  // supported
+        return S_OK;
+    }
+    HRESULT GetDisplayModeIterator(IDeckLinkDisplayModeIterator** iterator) override {
+        return notImplemented(iterator);
+    }
+    HRESULT SetScreenPreviewCallback(IDeckLinkScreenPreviewCallback*) override { return E_NOTIMPL; }
     HRESULT EnableVideoInput(BMDDisplayMode mode, BMDPixelFormat format,
                              BMDVideoInputFlags) override {
         return Card::instance().enableVideo(mode, format);
     }
     HRESULT DisableVideoInput() override { return Card::instance().disableVideo(); }
+    // Frames and packets are delivered as they come, never held back.
+    HRESULT GetAvailableVideoFrameCount(uint32_t* frames) override { return none(frames); }
+    HRESULT SetVideoInputFrameMemoryAllocator(IDeckLinkMemoryAllocator*) override { return E_NOTIMPL; }
     HRESULT EnableAudioInput(BMDAudioSampleRate rate, BMDAudioSampleType type,
                              uint32_t channelCount) override {
         return Card::instance().enableAudio(rate, type, channelCount);
     }
     HRESULT DisableAudioInput() override { return Card::instance().disableAudio(); }
+    HRESULT GetAvailableAudioSampleFrameCount(uint32_t* sampleFrames) override { return none(sampleFrames); }
     HRESULT StartStreams() override { return Card::instance().start(); }
     HRESULT StopStreams() override { return Card::instance().stop(); }
+    HRESULT PauseStreams() override { return E_NOTIMPL; }
     HRESULT FlushStreams() override { return Card::instance().flush(); }
     HRESULT SetCallback(IDeckLinkInputCallback* callback) override {
         return Card::instance().setCallback(callback);
     }
+    HRESULT GetHardwareReferenceClock(BMDTimeScale timeScale, BMDTimeValue* hardwareTime,
+                                      BMDTimeValue* timeInFrame, BMDTimeValue* ticksPerFrame) override {
+        return Card::instance().referenceClock(timeScale, hardwareTime, timeInFrame, ticksPerFrame);
+    }
 
 private:
+    static HRESULT none(uint32_t* count) {
+        if (count == nullptr) return E_POINTER;
+        *count = 0;
+        return S_OK;
+    }
     void lastReleased() override { Card::instance().inputReleased(); }
 };
 
@@ -111,10 +157,14 @@ public:
         *out = nullptr;
         return E_NOINTERFACE;
     }
-    HRESULT GetModelName(char** name) override {
-        if (name == nullptr) return E_FAIL;
+    HRESULT GetModelName(const char** name) override { return nameCopy(name); }
+    HRESULT GetDisplayName(const char** name) override { return nameCopy(name); }
+
+private:
+    static HRESULT nameCopy(const char** name) {
+        if (name == nullptr) return E_POINTER;
         *name = strdup(Card::instance().modelName().c_str());  // the caller frees it
-        return *name != nullptr ? S_OK : E_FAIL;
+        return *name != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 };
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -106,6 +109,10 @@ public:
         hours_ = uint8_t((10 + seconds / 3600) % 24);
     }
 
+    BMDTimecodeBCD GetBCD() override {
+        auto bcd = [](uint8_t value) { return uint32_t(value / 10 << 4 | value % 10); };
+        return bcd(hours_) << 24 | bcd(minutes_) << 16 | bcd(seconds_) << 8 | bcd(frames_);
+    }
     HRESULT GetComponents(uint8_t* hours, uint8_t* minutes, uint8_t* seconds,
                           uint8_t* frames) override {
         if (hours != nullptr) *hours = hours_;
@@ -114,12 +121,37 @@ public:
         if (frames != nullptr) *frames = frames_;
         return S_OK;
     }
+    HRESULT GetString(const char** text) override {
+        if (text == nullptr) return E_POINTER;
+        char buffer[16];
+        std::snprintf(buffer, sizeof buffer, "%02u:%02u:%02u:%02u", hours_, minutes_, seconds_, frames_);
+        *text = strdup(buffer);  // the caller frees it, as with the vendor's library
+        return *text != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    BMDTimecodeFlags GetFlags() override { return 0; }  // non-drop, no field mark
+    HRESULT GetTimecodeUserBits(BMDTimecodeUserBits* userBits) override {
+        if (userBits == nullptr) return E_POINTER;
+        *userBits = 0;
+        return S_OK;
+    }
 
 private:
     uint8_t hours_, minutes_, seconds_, frames_;
 };
 
 }  // namespace
+
+int64_t ticksOf(uint64_t frames, Rate rate, int64_t scale) {
+    // Split so that hours of frames at a 1/1000000 scale cannot overflow.
+    const int64_t n = int64_t(frames);
+    return n / rate.num * rate.den * scale + n % rate.num * rate.den * scale / rate.num;
+}
+
+int64_t referenceNanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 const ModeInfo* findMode(BMDDisplayMode mode) {
     for (const ModeInfo& info : kModes)
@@ -134,9 +166,11 @@ long samplesForTick(Rate rate, uint64_t tick) {
     return rate.num == 30000 ? k2997[tick % 5] : k5994[tick % 5];
 }
 
-VideoFrame::VideoFrame(const ModeInfo& mode, uint64_t frameNumber, bool noSignal)
+VideoFrame::VideoFrame(const ModeInfo& mode, Rate rate, uint64_t frameNumber, bool noSignal)
     : mode_(mode),
+      rate_(rate),
       frameNumber_(frameNumber),
+      capturedAt_(referenceNanoseconds()),
       flags_(noSignal ? kFrameHasNoInputSource : 0),
       pixels_(new uint8_t[size_t(2 * mode.width * mode.height)]) {
     const size_t m = size_t(&mode - kModes);  // modes only come from findMode
@@ -174,8 +208,31 @@ HRESULT VideoFrame::GetTimecode(BMDTimecodeFormat format, IDeckLinkTimecode** ti
     }
 }
 
+HRESULT VideoFrame::GetAncillaryData(IDeckLinkVideoFrameAncillary** ancillary) {
+    if (ancillary != nullptr) *ancillary = nullptr;
+    return E_NOTIMPL;  // no VANC is captured
+}
+
+HRESULT VideoFrame::GetStreamTime(BMDTimeValue* frameTime, BMDTimeValue* frameDuration,
+                                  BMDTimeScale timeScale) {
+    if (frameTime == nullptr || frameDuration == nullptr) return E_POINTER;
+    if (timeScale <= 0) return E_INVALIDARG;
+    *frameTime = ticksOf(frameNumber_, rate_, timeScale);
+    *frameDuration = ticksOf(1, rate_, timeScale);
+    return S_OK;
+}
+
+HRESULT VideoFrame::GetHardwareReferenceTimestamp(BMDTimeScale timeScale, BMDTimeValue* frameTime,
+                                                  BMDTimeValue* frameDuration) {
+    if (frameTime == nullptr || frameDuration == nullptr) return E_POINTER;
+    if (timeScale <= 0) return E_INVALIDARG;
+    *frameTime = ticksOf(uint64_t(capturedAt_), {1000000000, 1}, timeScale);
+    *frameDuration = ticksOf(1, rate_, timeScale);
+    return S_OK;
+}
+
 AudioPacket::AudioPacket(long frames, uint64_t firstSample, bool silent)
-    : frames_(frames), samples_(new int16_t[size_t(frames) * kCapturedAudioChannels]()) {
+    : frames_(frames), firstSample_(firstSample), samples_(new int16_t[size_t(frames) * kCapturedAudioChannels]()) {
     if (silent) return;
     const ToneTable& table = tones();
     long done = 0;
@@ -193,6 +250,13 @@ AudioPacket::AudioPacket(long frames, uint64_t firstSample, bool silent)
 HRESULT AudioPacket::GetBytes(void** buffer) {
     if (buffer == nullptr) return E_FAIL;
     *buffer = samples_.get();
+    return S_OK;
+}
+
+HRESULT AudioPacket::GetPacketTime(BMDTimeValue* packetTime, BMDTimeScale timeScale) {
+    if (packetTime == nullptr) return E_POINTER;
+    if (timeScale <= 0) return E_INVALIDARG;
+    *packetTime = ticksOf(firstSample_, {48000, 1}, timeScale);
     return S_OK;
 }
 

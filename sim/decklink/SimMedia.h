@@ -47,6 +47,12 @@ struct ModeInfo {
     unsigned timecodeBase;  // frames per time-code second: the rate rounded
 };
 
+// value x scale / rate, in whole units of 1/scale: stream times as the card gives them.
+int64_t ticksOf(uint64_t frames, Rate rate, int64_t scale);
+
+// The card's reference clock: the steady clock in nanoseconds.
+int64_t referenceNanoseconds();
+
 // Null for a mode the card does not capture.
 const ModeInfo* findMode(BMDDisplayMode mode);
 
@@ -59,7 +65,8 @@ long samplesForTick(Rate rate, uint64_t tick);
 // x = (frameNumber * 8) % width, or black when there is no input.
 class VideoFrame final : public RefCounted<IDeckLinkVideoInputFrame> {
 public:
-    VideoFrame(const ModeInfo& mode, uint64_t frameNumber, bool noSignal);
+    // rate: of the frames, which a down-conversion halves against the callbacks.
+    VideoFrame(const ModeInfo& mode, Rate rate, uint64_t frameNumber, bool noSignal);
 
     long GetWidth() override { return mode_.width; }
     long GetHeight() override { return mode_.height; }
@@ -68,10 +75,17 @@ public:
     BMDFrameFlags GetFlags() override { return flags_; }
     HRESULT GetBytes(void** buffer) override;
     HRESULT GetTimecode(BMDTimecodeFormat format, IDeckLinkTimecode** timecode) override;
+    HRESULT GetAncillaryData(IDeckLinkVideoFrameAncillary** ancillary) override;
+    HRESULT GetStreamTime(BMDTimeValue* frameTime, BMDTimeValue* frameDuration,
+                          BMDTimeScale timeScale) override;
+    HRESULT GetHardwareReferenceTimestamp(BMDTimeScale timeScale, BMDTimeValue* frameTime,
+                                          BMDTimeValue* frameDuration) override;
 
 private:
     const ModeInfo& mode_;
+    const Rate rate_;
     const uint64_t frameNumber_;
+    const int64_t capturedAt_;  // steady clock, nanoseconds
     const BMDFrameFlags flags_;
     std::unique_ptr<uint8_t[]> pixels_;
 };
@@ -84,9 +98,11 @@ public:
 
     long GetSampleFrameCount() override { return frames_; }
     HRESULT GetBytes(void** buffer) override;
+    HRESULT GetPacketTime(BMDTimeValue* packetTime, BMDTimeScale timeScale) override;
 
 private:
     const long frames_;
+    const uint64_t firstSample_;
     std::unique_ptr<int16_t[]> samples_;
 };
 

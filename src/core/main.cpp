@@ -1,5 +1,6 @@
 // The recorder: builds every long-lived object in a fixed order, then runs the
 // capture supervisor for the life of the process.
+#include "capture/CaptureCard.h"
 #include "capture/DeckLinkAPI.h"
 #include "capture/DeckLinkCaptureDelegate.h"
 #include "capture/DeckLinkRef.h"
@@ -25,22 +26,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <thread>
-
-namespace {
-
-struct FreeDeleter {
-    void operator()(char* p) const { std::free(p); }
-};
-
-bool isStudioModel(const char* modelName) {
-    static constexpr char kStudio[] = "DeckLink Studio";
-    return modelName != nullptr && std::strncmp(modelName, kStudio, sizeof kStudio - 1) == 0;
-}
-
-}  // namespace
 
 int main() {
     qva::keepFrameBuffersInHeap();
@@ -72,22 +58,10 @@ int main() {
     StreamBuffer buffer;
 
     DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
-    DeckLinkRef<IDeckLink> device;
-    if (!iterator || iterator->Next(device.put()) != S_OK || !device) {
-        // Nothing can be recorded without a card.
-        qva::fatalExit("Decklink NULL\n");
-    }
-
-    DeckLinkRef<IDeckLinkInput> input;
-    if (device->QueryInterface(IID_IDeckLinkInput, input.putVoid()) != S_OK || !input) {
-        qva::fatalExit("Kunde inte skaffa decklink input interface\n");
-    }
-
-    char* rawName = nullptr;
-    if (device->GetModelName(&rawName) == S_OK) {
-        std::unique_ptr<char, FreeDeleter> modelName(rawName);
-        store(state.studioOptions, isStudioModel(modelName.get()));
-    }
+    CaptureCard card = openFirstCard(iterator.get());
+    if (card.failure != nullptr) qva::fatalExit(card.failure);
+    DeckLinkRef<IDeckLinkInput>& input = card.input;
+    store(state.studioOptions, card.studioOptions);
 
     // Reference counted: the input holds it for the life of the process.
     auto* delegate = new DeckLinkCaptureDelegate(

@@ -3,30 +3,17 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeCard.h"
+#include "SlotCard.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
 namespace {
 
-class FlushCountingInput : public IDeckLinkInput {
-public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT EnableVideoInput(BMDDisplayMode, BMDPixelFormat, BMDVideoInputFlags) override { return S_OK; }
-    HRESULT DisableVideoInput() override { return S_OK; }
-    HRESULT EnableAudioInput(BMDAudioSampleRate, BMDAudioSampleType, uint32_t) override { return S_OK; }
-    HRESULT DisableAudioInput() override { return S_OK; }
-    HRESULT StartStreams() override { return S_OK; }
-    HRESULT StopStreams() override { return S_OK; }
-    HRESULT FlushStreams() override { return ++flushes, S_OK; }
-    HRESULT SetCallback(IDeckLinkInputCallback*) override { return S_OK; }
-    int flushes = 0;
-};
+using Frame = slot_card::VideoFrame;
+using Packet = slot_card::AudioPacket;
 
-FakeAudioPacket silence(size_t sampleFrames = 4) { return FakeAudioPacket(std::vector<int16_t>(sampleFrames * 8, 0)); }
+Packet silence(size_t sampleFrames = 4) { return Packet(std::vector<int16_t>(sampleFrames * 8, 0)); }
 
 struct CaptureDelegate : testing::Test {
     VideoQueue queue;
@@ -35,15 +22,15 @@ struct CaptureDelegate : testing::Test {
     std::atomic<int16_t> left{0}, right{0};
     std::atomic<bool> audioOnly{false};
     std::atomic<int8_t> pair{0};
-    FlushCountingInput input;
+    slot_card::Input input;
     DeckLinkCaptureDelegate* delegate;
-    FakeVideoFrame video{16, 16};
-    FakeAudioPacket audio = silence();
+    Frame video{16, 16};
+    Packet audio = silence();
 
     CaptureDelegate() {
         CaptureStderr();
-        delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right, &audioOnly, &input,
-                                               &pair);
+        delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right, &audioOnly,
+                                               input.api(), &pair);
         delegate->AddRef();
         EXPECT_EQ(GetCapturedStderr(), "Started Decklink\n");
     }
@@ -53,14 +40,18 @@ struct CaptureDelegate : testing::Test {
         EXPECT_EQ(GetCapturedStderr(), "Tar bort capture delegate\n");
     }
     // Runs one callback and returns what it printed; every AddRef must be matched.
-    std::string arrive(FakeVideoFrame* v, FakeAudioPacket* a) {
+    std::string arrive(Frame* v, Packet* a) {
         CaptureStderr();
-        EXPECT_EQ(delegate->VideoInputFrameArrived(v, a), S_OK);
-        EXPECT_EQ(std::pair(v ? v->refs.load() : 0, a ? a->refs.load() : 0), std::pair(0, 0));
+        EXPECT_EQ(delegate->VideoInputFrameArrived(v ? v->api() : nullptr, a ? a->api() : nullptr), S_OK);
+        EXPECT_EQ(std::pair(v ? v->held() : 0, a ? a->held() : 0), std::pair(0L, 0L));
         return GetCapturedStderr();
     }
     // Past the flush of start-up.
-    void started(FakeVideoFrame& v, FakeAudioPacket& a) { arrive(&v, &a), queue.popQueue(); }
+    void started(Frame& v, Packet& a) { arrive(&v, &a), queue.popQueue(); }
+    long flushes() const {
+        const std::vector<std::string> calls = input.log->of("input");
+        return std::count(calls.begin(), calls.end(), "16 FlushStreams()");
+    }
     std::pair<size_t, size_t> queued() const { return {queue.videoQueued(), queue.audioQueued()}; }
     std::pair<int, int> levels() const { return {left, right}; }
 };
@@ -69,18 +60,18 @@ struct CaptureDelegate : testing::Test {
 
 TEST_F(CaptureDelegate, FlushesOnStartSignalLossAndEmptyCallbacks) {
     EXPECT_EQ(arrive(&video, &audio), "Flushing stream\n");
-    EXPECT_EQ(input.flushes, 1);
+    EXPECT_EQ(flushes(), 1);
     EXPECT_EQ(queue.videoQueued(), 0u);
     EXPECT_EQ(arrive(&video, &audio), "");
     EXPECT_EQ(queued(), std::pair(1ul, 1ul));
 
     // Lost signal: said once, frames go on being queued.
-    video.noSignal = true;
+    video.flags = slot_card::kNoInputSource;
     EXPECT_EQ(arrive(&video, &audio) + arrive(&video, &audio) + arrive(&video, &audio), "No Input detected!\n");
     EXPECT_EQ(queue.videoQueued(), 4u);
-    video.noSignal = false;
+    video.flags = 0;
     EXPECT_EQ(arrive(&video, &audio), "Flushing stream\n");
-    EXPECT_EQ(input.flushes, 2);
+    EXPECT_EQ(flushes(), 2);
     EXPECT_EQ(queue.videoQueued(), 4u);
 
     // An empty callback: nothing with one object counts until both come.
@@ -119,9 +110,9 @@ TEST_F(CaptureDelegate, LevelsOfTheSelectedPairFromTheFirst50SampleFrames) {
                 const int value = ch * 100 + 1 + (f == 45 ? 1000 : 0) + (f == 60 ? 5000 : 0);
                 samples[f * 8 + ch] = int16_t(ch % 2 ? -value : value);
             }
-        return FakeAudioPacket(samples);
+        return Packet(samples);
     };
-    FakeAudioPacket forty = packet(40), hundred = packet(100);
+    Packet forty = packet(40), hundred = packet(100);
     for (int8_t p = 0; p < 4; ++p) {
         pair = p;
         arrive(&video, &forty);
@@ -137,13 +128,13 @@ TEST_F(CaptureDelegate, LevelsOfTheSelectedPairFromTheFirst50SampleFrames) {
     }
     // Full-scale negative is the loudest there is.
     pair = 0;
-    FakeAudioPacket clipped(std::vector<int16_t>{-32768, -32768, 0, 0, 0, 0, 0, 0});
+    Packet clipped(std::vector<int16_t>{-32768, -32768, 0, 0, 0, 0, 0, 0});
     arrive(&video, &clipped);
     EXPECT_EQ(levels(), std::pair(32767, 32767));
 }
 
 TEST_F(CaptureDelegate, PreviewIsAnEighthOfTheFrameInItsColoursAndSampling) {
-    FakeVideoFrame hd(1920, 1080), sd(720, 576);
+    Frame hd(1920, 1080), sd(720, 576);
     started(hd, audio);
     arrive(&hd, &audio);
     EXPECT_EQ(preview.size(), QSize(240, 135));
@@ -154,7 +145,7 @@ TEST_F(CaptureDelegate, PreviewIsAnEighthOfTheFrameInItsColoursAndSampling) {
     struct Case { uint8_t u, y, v, r, g, b; };
     for (const Case& k : {Case{128, 235, 128, 254, 254, 254}, Case{128, 16, 128, 0, 0, 0},
                           Case{90, 81, 240, 254, 0, 0}, Case{255, 255, 255, 255, 125, 255}}) {
-        FakeVideoFrame frame(64, 16, k.u, k.y, k.v);
+        Frame frame(64, 16, k.u, k.y, k.v);
         QImage image = renderPreviewImage(frame.bytes.data(), frame.bytes.size(), 64, 16);
         ASSERT_EQ(image.size(), QSize(8, 2));
         const uint8_t* pixel = image.constScanLine(1) + 3 * 7;
@@ -163,7 +154,7 @@ TEST_F(CaptureDelegate, PreviewIsAnEighthOfTheFrameInItsColoursAndSampling) {
     }
 
     // Preview row r is source line 8r; pixel c is the group at byte 16c.
-    FakeVideoFrame frame(64, 16);
+    Frame frame(64, 16);
     for (int i = 0; i < 64 * 2; i += 4) frame.bytes[8 * 128 + i + 1] = 235;  // line 8 white
     frame.bytes[16 * 3 + 1] = 235;                                         // line 0, pixel 24
     QImage image = renderPreviewImage(frame.bytes.data(), frame.bytes.size(), 64, 16);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -53,9 +54,9 @@ HRESULT within5s(std::function<HRESULT()> action) {
 }
 
 std::string modelName(IDeckLink* device) {
-    char* name = nullptr;
+    const char* name = nullptr;
     if (device->GetModelName(&name) != S_OK || name == nullptr) return "(failed)";
-    return std::unique_ptr<char, decltype(&std::free)>(name, &std::free).get();
+    return std::unique_ptr<char, decltype(&std::free)>(const_cast<char*>(name), &std::free).get();
 }
 
 using Components = std::array<uint8_t, 4>;                   // hh mm ss ff
@@ -86,13 +87,23 @@ Arrival capture(IDeckLinkVideoInputFrame* video, IDeckLinkAudioInputPacket* audi
         a.top.assign(pixels, pixels + rowBytes);
         for (long y = 1; y < height; ++y)
             a.uniform = a.uniform && !std::memcmp(pixels, pixels + y * rowBytes, rowBytes);
-        bool agree = true;  // all five formats answer the same; another answers nothing
+        // All five formats answer the same, in components, BCD and text alike; another answers nothing.
+        bool agree = true;
         Components first{}, c{};
         for (BMDTimecodeFormat format :
              {kTimecodeVITC, kTimecodeRP188, kTimecodeRP188LTC, kTimecodeRP188VITC1, kTimecodeRP188VITC2}) {
             DeckLinkRef<IDeckLinkTimecode> tc;
+            const char* text = nullptr;
             agree = agree && video->GetTimecode(format, tc.put()) == S_OK &&
-                    tc->GetComponents(&c[0], &c[1], &c[2], &c[3]) == S_OK && (format == kTimecodeVITC || first == c);
+                    tc->GetComponents(&c[0], &c[1], &c[2], &c[3]) == S_OK && (format == kTimecodeVITC || first == c) &&
+                    tc->GetString(&text) == S_OK;
+            if (!agree) break;
+            char expected[16];
+            std::snprintf(expected, sizeof expected, "%02d:%02d:%02d:%02d", c[0], c[1], c[2], c[3]);
+            uint32_t bcd = 0;
+            for (uint8_t v : c) bcd = bcd << 8 | uint32_t(v / 10 << 4 | v % 10);
+            agree = tc->GetBCD() == bcd && std::string(text) == expected;
+            std::free(const_cast<char*>(text));
             first = c;
         }
         DeckLinkRef<IDeckLinkTimecode> other;
@@ -241,7 +252,7 @@ TEST_F(SimulatedCard, OneDeviceItsInterfacesAndRefusals) {
     input->SetCallback(first.get());
     EXPECT_EQ(first->refs(), 2u);
     input->SetCallback(second.get());
-    EXPECT_EQ(std::pair(first->refs(), second->refs()), std::pair(1u, 2u));
+    EXPECT_EQ(std::pair(first->refs(), second->refs()), std::pair(1ul, 2ul));
     input->SetCallback(nullptr);
     EXPECT_EQ(second->refs(), 1u);
 

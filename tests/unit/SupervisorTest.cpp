@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeCard.h"
+#include "SlotCard.h"
 
 #include <map>
 #include <set>
@@ -11,79 +11,24 @@
 
 namespace {
 
-std::string code(int64_t value) {
-    if (value < 256) return std::to_string(value);
-    std::string text;
-    for (int shift = 24; shift >= 0; shift -= 8) text += static_cast<char>((value >> shift) & 0xFF);
-    return text;
-}
+using Calls = std::vector<std::string>;
 
-// A card input that records what it is told. Stack objects: counting ends nothing.
-class FakeConfiguration : public IDeckLinkConfiguration {
-public:
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    HRESULT SetInt(BMDConfigurationID id, int64_t value) override {
-        calls.push_back(code(id) + "=" + code(value));
-        return refused.count(id) ? E_FAIL : S_OK;
-    }
-    std::vector<std::string> calls;
-    std::set<BMDConfigurationID> refused;
-    ULONG refs = 0;
-};
-
-class FakeInput : public IDeckLinkInput {
-public:
-    HRESULT QueryInterface(REFIID iid, void** out) override {
-        if (iid == IID_IDeckLinkConfiguration && hasConfig) {
-            config.AddRef();
-            *out = &config;
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 1; }
-    ULONG Release() override { return 1; }
-    HRESULT EnableVideoInput(BMDDisplayMode mode, BMDPixelFormat format, BMDVideoInputFlags) override {
-        calls.push_back("video " + code(mode) + " " + code(format));
-        return refuseVideo ? E_FAIL : S_OK;
-    }
-    HRESULT DisableVideoInput() override { return record("disable video"); }
-    HRESULT EnableAudioInput(BMDAudioSampleRate rate, BMDAudioSampleType type, uint32_t channels) override {
-        calls.push_back("audio " + std::to_string(rate) + " " + std::to_string(type) + " " +
-                        std::to_string(channels));
-        return refuseAudio ? E_FAIL : S_OK;
-    }
-    HRESULT DisableAudioInput() override { return record("disable audio"); }
-    HRESULT StartStreams() override { return record("start"); }
-    HRESULT StopStreams() override { return record("stop"); }
-    HRESULT FlushStreams() override { return record("flush"); }
-    HRESULT SetCallback(IDeckLinkInputCallback*) override { return S_OK; }
-
-    HRESULT record(const std::string& call) {
-        calls.push_back(call);
-        return S_OK;
-    }
-    FakeConfiguration config;
-    std::vector<std::string> calls;
-    bool hasConfig = true, refuseVideo = false, refuseAudio = false;
-};
-
+// The card's input, built from the vendor's slot table.
 struct Fixture {
-    FakeInput input;
+    slot_card::Input input;
     DeviceState state;
     VideoQueue queue;
     StreamBuffer buffer;
     std::vector<uint32_t> passes;
     size_t leftOverAtPass = 0;
-    Supervisor supervisor{&input, state, queue, buffer,
+    Supervisor supervisor{input.api(), state, queue, buffer,
                           [this](uint32_t mode) {
                               passes.push_back(mode);
                               leftOverAtPass = queue.audioQueued() + buffer.queued();
                           },
                           std::chrono::milliseconds(0)};
+    Calls configCalls() const { return input.log->of("config"); }
+    void refuse(const std::string& call, slot_card::Hresult result = slot_card::kFail) { input.log->refuse(call, result); }
 };
 
 }  // namespace
@@ -92,12 +37,10 @@ TEST(Supervisor, SdiWithEmbeddedAudio) {
     Fixture f;
     store(f.state.audioChannel, 3);
     EXPECT_EQ(f.supervisor.configureCard(), kModePal);
-    EXPECT_EQ(f.input.config.calls, (std::vector<std::string>{"vicm=none", "aicn=embd", "vicn=1"}));
-    EXPECT_EQ(f.input.calls, (std::vector<std::string>{"stop", "disable audio", "disable video",
-                                                       "video pal  2vuy", "audio 48000 16 8", "start"}));
+    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(aicn,embd)", "5 SetInt(vicn,1)"}));
     EXPECT_EQ(load(f.state.audioChannel), 3);  // embedded audio keeps the pair
     EXPECT_FALSE(load(f.state.audioWithoutVideo));
-    EXPECT_EQ(f.input.config.refs, 0u);  // the per-pass interface is released
+    EXPECT_EQ(f.input.config.held(), 0);  // the per-pass interface is released
 }
 
 TEST(Supervisor, DownConverted720pDeliversAudioWithoutVideo) {
@@ -107,7 +50,7 @@ TEST(Supervisor, DownConverted720pDeliversAudioWithoutVideo) {
     store(f.state.aesAudio, true);
     store(f.state.audioChannel, 2);
     EXPECT_EQ(f.supervisor.configureCard(), kModeNtsc);
-    EXPECT_EQ(f.input.config.calls, (std::vector<std::string>{"vicm=72am", "aicn=aes ", "vicn=1"}));
+    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,72am)", "5 SetInt(aicn,aes )", "5 SetInt(vicn,1)"}));
     EXPECT_TRUE(load(f.state.audioWithoutVideo));
     EXPECT_EQ(load(f.state.inputMode), kModeHp59);  // the setting itself stays
     EXPECT_EQ(load(f.state.audioChannel), 0);       // AES/EBU resets the pair
@@ -123,7 +66,7 @@ TEST(Supervisor, CompositeForcesStandardDefinition) {
     EXPECT_EQ(f.supervisor.configureCard(), kModeNtsc);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "Composite***************************************\n");
-    EXPECT_EQ(f.input.config.calls, (std::vector<std::string>{"vicm=none", "aicn=anlg", "vicn=16"}));
+    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(aicn,anlg)", "5 SetInt(vicn,16)"}));
     EXPECT_EQ(load(f.state.inputMode), kModeNtsc);
     EXPECT_FALSE(load(f.state.audioWithoutVideo));
 }
@@ -133,7 +76,7 @@ TEST(Supervisor, AudioConnectionChoices) {
     store(analog.state.analogAudio, true);
     store(analog.state.audioChannel, 1);
     analog.supervisor.configureCard();
-    EXPECT_EQ(analog.input.config.calls[1], "aicn=anlg");
+    EXPECT_EQ(analog.configCalls()[1], "5 SetInt(aicn,anlg)");
     EXPECT_EQ(load(analog.state.audioChannel), 0);
 
     // Both set: the card's audio input is left as it was, and so is the pair.
@@ -142,14 +85,13 @@ TEST(Supervisor, AudioConnectionChoices) {
     store(both.state.aesAudio, true);
     store(both.state.audioChannel, 1);
     both.supervisor.configureCard();
-    EXPECT_EQ(both.input.config.calls, (std::vector<std::string>{"vicm=none", "vicn=1"}));
+    EXPECT_EQ(both.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(vicn,1)"}));
     EXPECT_EQ(load(both.state.audioChannel), 1);
 }
 
 TEST(Supervisor, RefusedSettingsAreReportedAndThePassGoesOn) {
     Fixture f;
-    f.input.config.refused = {kConfigVideoInputConversionMode, kConfigAudioInputConnection,
-                              kConfigVideoInputConnection};
+    f.refuse("config.5 SetInt");
     testing::internal::CaptureStderr();
     EXPECT_EQ(f.supervisor.configureCard(), kModePal);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -157,7 +99,7 @@ TEST(Supervisor, RefusedSettingsAreReportedAndThePassGoesOn) {
 
     Fixture c;
     store(c.state.composite, true);
-    c.input.config.refused = {kConfigAudioInputConnection, kConfigVideoInputConnection};
+    c.refuse("config.5 SetInt(aicn"), c.refuse("config.5 SetInt(vicn");
     testing::internal::CaptureStderr();
     c.supervisor.configureCard();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -168,14 +110,14 @@ TEST(SupervisorDeathTest, CardRefusalsEndTheProcess) {
     EXPECT_EXIT(
         {
             Fixture f;
-            f.input.hasConfig = false;
+            f.refuse("input.0 QueryInterface", slot_card::kNoInterface);
             f.supervisor.configureCard();
         },
         testing::ExitedWithCode(1), "^Could not get config interface\n$");
     EXPECT_EXIT(
         {
             Fixture f;
-            f.input.refuseVideo = true;
+            f.refuse("input.6 EnableVideoInput");
             f.supervisor.configureCard();
         },
         testing::ExitedWithCode(1),
@@ -183,7 +125,7 @@ TEST(SupervisorDeathTest, CardRefusalsEndTheProcess) {
     EXPECT_EXIT(
         {
             Fixture f;
-            f.input.refuseAudio = true;
+            f.refuse("input.10 EnableAudioInput");
             f.supervisor.configureCard();
         },
         testing::ExitedWithCode(1), "^Failed to enable audio\n$");
@@ -194,8 +136,8 @@ TEST(Supervisor, PassRunsInTheEffectiveModeAndClearsTheRestartRequest) {
     store(f.state.inputMode, kModeHi50);
     store(f.state.downConvert, true);
     store(f.state.restartCapture, true);  // raised while reconfiguring
-    FakeAudioPacket packet(std::vector<int16_t>(8 * 4, 1));
-    f.queue.putAudioFrame(&packet);
+    slot_card::AudioPacket packet(std::vector<int16_t>(8 * 4, 1));
+    f.queue.putAudioFrame(packet.api());
     f.buffer.putData("old pass", 8);
     f.supervisor.runOnePass();
     EXPECT_EQ(f.passes, (std::vector<uint32_t>{kModePal}));

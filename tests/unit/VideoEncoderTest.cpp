@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeCard.h"
+#include "SlotCard.h"
 #include "StreamProbe.h"
 #include "TestFiles.h"
 
@@ -63,19 +63,19 @@ struct Pass {
 
     void deliver(int frames, bool withAudio) {
         const EncoderMode m = encoderModeFor(mode);
-        FakeVideoFrame frame(m.width, m.height, 128, 60, 128);
-        frame.timecode.emplace(std::array<uint8_t, 4>{10, 5, 59, 24});
+        slot_card::VideoFrame frame(m.width, m.height, 128, 60, 128);
+        frame.withTimecode(kTimecodeVITC, 10, 5, 59, 24);
         int64_t sample = 0;
         for (int f = 0; f < frames; ++f) {
             while (queue.videoQueued() >= 4) std::this_thread::sleep_for(1ms);
             // A moving bar, so the encoder has motion to code.
             for (int y = 0; y < m.height; ++y)
                 frame.bytes[size_t(y * m.width * 2 + (f * 16) % (m.width * 2)) + 1] = 235;
-            queue.putVideoFrame(&frame);
+            queue.putVideoFrame(frame.api());
             if (withAudio) {
                 const int count = samplesOfFrame(f, m);
-                FakeAudioPacket packet(tone(sample, count));
-                queue.putAudioFrame(&packet);
+                slot_card::AudioPacket packet(tone(sample, count));
+                queue.putAudioFrame(packet.api());
                 sample += count;
             }
         }

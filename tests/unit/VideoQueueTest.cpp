@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "FakeCard.h"
+#include "SlotCard.h"
 
 #include <cstdint>
 #include <thread>
@@ -14,13 +14,13 @@ namespace {
 
 // Each package told apart by the luma value its frame was filled with.
 void putFrame(VideoQueue& queue, uint8_t luma) {
-    FakeVideoFrame frame(16, 2, 128, luma, 128);
-    queue.putVideoFrame(&frame);
+    slot_card::VideoFrame frame(16, 2, 128, luma, 128);
+    queue.putVideoFrame(frame.api());
 }
 
 void putAudio(VideoQueue& queue, int16_t value, size_t sampleFrames = 1920) {
-    FakeAudioPacket packet(std::vector<int16_t>(sampleFrames * 8, value));
-    queue.putAudioFrame(&packet);
+    slot_card::AudioPacket packet(std::vector<int16_t>(sampleFrames * 8, value));
+    queue.putAudioFrame(packet.api());
 }
 
 size_t count(const std::string& text, const std::string& line) {
@@ -33,16 +33,16 @@ size_t count(const std::string& text, const std::string& line) {
 
 TEST(VideoQueue, CopiesFrameAndTimecodeBeforeTheCardReleasesThem) {
     VideoQueue queue;
-    FakeVideoFrame frame(720, 576, 100, 50, 200);
-    frame.timecode.emplace(std::array<uint8_t, 4>{10, 20, 30, 24});
-    frame.timecodeFormat = kTimecodeRP188VITC2;  // answered only in the last format
-    queue.putVideoFrame(&frame);
+    slot_card::VideoFrame frame(720, 576, 100, 50, 200);
+    frame.withTimecode(kTimecodeRP188VITC2, 10, 20, 30, 24);  // answered only in the last format
+    queue.putVideoFrame(frame.api());
     std::fill(frame.bytes.begin(), frame.bytes.end(), 0);  // the card reuses its buffer
 
-    EXPECT_EQ(frame.askedFormats, (std::vector<BMDTimecodeFormat>{kTimecodeVITC, kTimecodeRP188,
-                                                                  kTimecodeRP188LTC, kTimecodeRP188VITC1,
-                                                                  kTimecodeRP188VITC2}));
-    EXPECT_EQ(frame.timecode->refs, 0);
+    std::vector<std::string> asked;
+    for (const std::string& call : frame.log->of("frame"))
+        if (call.rfind("9 GetTimecode(", 0) == 0) asked.push_back(call.substr(14, 4));
+    EXPECT_EQ(asked, (std::vector<std::string>{"vitc", "rp18", "rplt", "rpv1", "rp12"}));
+    EXPECT_EQ(frame.timecode->held(), 0);
     VideoPackagePtr package = queue.getVideoFrame();
     EXPECT_EQ(package->size, 720u * 576u * 2u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(package->buffer.get()) % 16, 0u);
@@ -51,13 +51,13 @@ TEST(VideoQueue, CopiesFrameAndTimecodeBeforeTheCardReleasesThem) {
     EXPECT_EQ((std::array<uint8_t, 4>{package->hours, package->minutes, package->seconds, package->frames}),
               (std::array<uint8_t, 4>{10, 20, 30, 24}));
 
-    FakeVideoFrame plain(16, 2);
-    queue.putVideoFrame(&plain);
+    slot_card::VideoFrame plain(16, 2);
+    queue.putVideoFrame(plain.api());
     package = queue.getVideoFrame();
     EXPECT_EQ(package->hours + package->minutes + package->seconds + package->frames, 0);
 
-    FakeAudioPacket packet({1, 2, 3, 4, 5, 6, 7, 8, -1, -2, -3, -4, -5, -6, -7, -8});
-    queue.putAudioFrame(&packet);
+    slot_card::AudioPacket packet({1, 2, 3, 4, 5, 6, 7, 8, -1, -2, -3, -4, -5, -6, -7, -8});
+    queue.putAudioFrame(packet.api());
     AudioPackagePtr audio = queue.getAudioFrame();
     EXPECT_EQ(audio->sampleFrames, 2u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(audio->buffer.get()) % 16, 0u);

@@ -1,0 +1,303 @@
+#include "SlotCard.h"
+
+// Only for the type information the sanitizer's dynamic-type check reads in
+// the word before a table's slots; it plays no part in which slot a call reaches.
+#include "capture/DeckLinkAPI.h"
+
+#include <array>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <typeinfo>
+#include <utility>
+
+namespace slot_card {
+namespace {
+
+// The 16-byte interface id, passed by value.
+struct Iid {
+    uint8_t bytes[16];
+};
+
+constexpr uint8_t kInputIid[4] = {0xAF, 0x22, 0x76, 0x2B};
+constexpr uint8_t kConfigurationIid[4] = {0xC6, 0x79, 0xA3, 0x5B};
+
+// Four printable characters read as a code ('pal '), anything else as a number.
+std::string text(uint32_t value) {
+    char code[4];
+    for (int i = 0; i < 4; ++i) {
+        code[i] = char(value >> (24 - 8 * i));
+        if (code[i] < 0x20 || code[i] > 0x7E) return std::to_string(value);
+    }
+    return std::string(code, 4);
+}
+std::string text(int64_t value) {
+    return value >= 0 && value <= int64_t(UINT32_MAX) ? text(uint32_t(value)) : std::to_string(value);
+}
+std::string text(bool value) { return value ? "true" : "false"; }
+std::string text(double value) { return std::to_string(value); }
+std::string text(const char* value) { return value != nullptr ? std::string("\"") + value + "\"" : "null"; }
+std::string text(const void* value) { return value != nullptr ? "ptr" : "null"; }
+std::string text(Iid iid) {
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02X%02X%02X%02X", iid.bytes[0], iid.bytes[1], iid.bytes[2], iid.bytes[3]);
+    return hex;
+}
+
+template <typename... Args>
+std::string list(Args... args) {
+    std::string joined;
+    ((joined += (joined.empty() ? "" : ",") + text(args)), ...);
+    return joined;
+}
+
+using Fn = const void*;
+template <typename F>
+Fn fn(F* function) {
+    return reinterpret_cast<Fn>(function);
+}
+
+// Slots that hold no method the objects model (the destructor's two): any
+// call that lands there is logged as such. Methods the recorder never calls
+// log their arguments but write through none of their pointers: a call that
+// lands on one by mistake shows in the log instead of crashing.
+template <int Slot>
+Hresult trap(Object* o) {
+    return o->note(Slot, "(no method)");
+}
+template <size_t... Slots>
+std::array<Fn, sizeof...(Slots)> traps(std::index_sequence<Slots...>) {
+    return {reinterpret_cast<Fn>(&trap<int(Slots)>)...};
+}
+constexpr size_t kMaxSlots = 21;
+const std::array<Fn, kMaxSlots> kTraps = traps(std::make_index_sequence<kMaxSlots>());
+
+struct Entry {
+    int slot;
+    Fn function;
+};
+
+// Offset to top and type information, then the slots: the Itanium C++ ABI's
+// table, as the library's compiler builds it.
+template <size_t Slots>
+class Table {
+public:
+    Table(const std::type_info& type, std::initializer_list<Entry> entries) {
+        words_[0] = nullptr;
+        words_[1] = &type;
+        for (size_t i = 0; i < Slots; ++i) words_[2 + i] = kTraps[i];
+        for (const Entry& e : entries) words_[2 + size_t(e.slot)] = e.function;
+    }
+    const void* const* slots() const { return words_.data() + 2; }
+
+private:
+    std::array<const void*, Slots + 2> words_;
+};
+
+template <typename T>
+Hresult handOut(T* object, void** out) {
+    ++object->adds;
+    *out = object;
+    return kOk;
+}
+
+Hresult queryInterface(Object* o, Iid iid, void** out) {
+    const Hresult answer = o->note(0, "QueryInterface", text(iid));
+    *out = nullptr;
+    if (answer != kOk) return answer;
+    const bool input = std::memcmp(iid.bytes, kInputIid, 4) == 0;
+    const bool config = std::memcmp(iid.bytes, kConfigurationIid, 4) == 0;
+    const std::string name = o->name;
+    if (name == "device" && input) return handOut(&static_cast<Device*>(o)->input, out);
+    if (name == "input" && input) return handOut(static_cast<Input*>(o), out);
+    if (name == "input" && config) return handOut(&static_cast<Input*>(o)->config, out);
+    if (name == "config" && config) return handOut(static_cast<Configuration*>(o), out);
+    return kNoInterface;
+}
+Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
+Ulong release(Object* o) { return Ulong(o->adds - ++o->releases); }
+#define QVA_UNKNOWN {0, fn(&queryInterface)}, {1, fn(&addRef)}, {2, fn(&release)}
+
+Hresult copyName(const std::string& name, const char** out) {
+    *out = strdup(name.c_str());  // the library's allocation: the caller frees it
+    return kOk;
+}
+
+const Table<6> kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, void** out) {
+        auto* it = static_cast<Iterator*>(o);
+        *out = nullptr;
+        if (it->note(3, "Next") != kOk || it->handedOut) return kFalse;
+        it->handedOut = true;
+        return handOut(&it->device, out);
+    })}});
+
+const Table<7> kDevice(typeid(IDeckLink), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, const char** out) {
+        return o->note(3, "GetModelName") == kOk ? copyName(static_cast<Device*>(o)->model, out) : kFail;
+    })},
+    {4, fn(+[](Object* o, const char** out) {
+        return o->note(4, "GetDisplayName") == kOk ? copyName(static_cast<Device*>(o)->model, out) : kFail;
+    })}});
+
+const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
+        return o->note(3, "DoesSupportVideoMode", list(mode, format, flags));
+    })},
+    {4, fn(+[](Object* o) { return o->note(4, "GetDisplayModeIterator"); })},
+    {5, fn(+[](Object* o, void* callback) { return o->note(5, "SetScreenPreviewCallback", list(callback)); })},
+    {6, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
+        return o->note(6, "EnableVideoInput", list(mode, format, flags));
+    })},
+    {7, fn(+[](Object* o) { return o->note(7, "DisableVideoInput"); })},
+    {8, fn(+[](Object* o) { return o->note(8, "GetAvailableVideoFrameCount"); })},
+    {9, fn(+[](Object* o, void* allocator) { return o->note(9, "SetVideoInputFrameMemoryAllocator", list(allocator)); })},
+    {10, fn(+[](Object* o, uint32_t rate, uint32_t type, uint32_t channels) {
+        return o->note(10, "EnableAudioInput", list(rate, type, channels));
+    })},
+    {11, fn(+[](Object* o) { return o->note(11, "DisableAudioInput"); })},
+    {12, fn(+[](Object* o) { return o->note(12, "GetAvailableAudioSampleFrameCount"); })},
+    {13, fn(+[](Object* o) { return o->note(13, "StartStreams"); })},
+    {14, fn(+[](Object* o) { return o->note(14, "StopStreams"); })},
+    {15, fn(+[](Object* o) { return o->note(15, "PauseStreams"); })},
+    {16, fn(+[](Object* o) { return o->note(16, "FlushStreams"); })},
+    {17, fn(+[](Object* o, void* callback) {
+        // The library keeps a reference on its callback, through the callback's own slots.
+        auto* input = static_cast<Input*>(o);
+        if (callback != nullptr) callAddRef(callback);
+        if (input->callback != nullptr) callRelease(input->callback);
+        input->callback = callback;
+        return o->note(17, "SetCallback", list(callback));
+    })},
+    {18, fn(+[](Object* o, int64_t scale) { return o->note(18, "GetHardwareReferenceClock", list(scale)); })}});
+
+const Table<14> kConfiguration(typeid(IDeckLinkConfiguration), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, uint32_t id, bool value) { return o->note(3, "SetFlag", list(id, value)); })},
+    {4, fn(+[](Object* o, uint32_t id) { return o->note(4, "GetFlag", list(id)); })},
+    {5, fn(+[](Object* o, uint32_t id, int64_t value) { return o->note(5, "SetInt", list(id, value)); })},
+    {6, fn(+[](Object* o, uint32_t id) { return o->note(6, "GetInt", list(id)); })},
+    {7, fn(+[](Object* o, uint32_t id, double value) { return o->note(7, "SetFloat", list(id, value)); })},
+    {8, fn(+[](Object* o, uint32_t id) { return o->note(8, "GetFloat", list(id)); })},
+    {9, fn(+[](Object* o, uint32_t id, const char* value) { return o->note(9, "SetString", list(id, value)); })},
+    {10, fn(+[](Object* o, uint32_t id) { return o->note(10, "GetString", list(id)); })},
+    {11, fn(+[](Object* o) { return o->note(11, "WriteConfigurationToPreferences"); })}});
+
+const Table<15> kVideoFrame(typeid(IDeckLinkVideoInputFrame), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o) { return o->note(3, "GetWidth"), static_cast<VideoFrame*>(o)->width; })},
+    {4, fn(+[](Object* o) { return o->note(4, "GetHeight"), static_cast<VideoFrame*>(o)->height; })},
+    {5, fn(+[](Object* o) { return o->note(5, "GetRowBytes"), 2 * static_cast<VideoFrame*>(o)->width; })},
+    {6, fn(+[](Object* o) { return o->note(6, "GetPixelFormat"), uint32_t(0x32767579); })},  // '2vuy'
+    {7, fn(+[](Object* o) { return o->note(7, "GetFlags"), static_cast<VideoFrame*>(o)->flags; })},
+    {8, fn(+[](Object* o, void** bytes) {
+        *bytes = static_cast<VideoFrame*>(o)->bytes.data();
+        return o->note(8, "GetBytes");
+    })},
+    {9, fn(+[](Object* o, uint32_t format, void** timecode) {
+        auto* frame = static_cast<VideoFrame*>(o);
+        *timecode = nullptr;
+        if (frame->note(9, "GetTimecode", list(format)) != kOk) return kFail;
+        if (!frame->timecode || format != frame->timecodeFormat) return kFail;
+        return handOut(&*frame->timecode, timecode);
+    })},
+    {10, fn(+[](Object* o) { return o->note(10, "GetAncillaryData"); })},
+    {13, fn(+[](Object* o, void*, void*, int64_t scale) { return o->note(13, "GetStreamTime", list(scale)); })},
+    {14, fn(+[](Object* o, int64_t scale) { return o->note(14, "GetHardwareReferenceTimestamp", list(scale)); })}});
+
+const Table<8> kAudioPacket(typeid(IDeckLinkAudioInputPacket), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o) { return o->note(3, "GetSampleFrameCount"), long(static_cast<AudioPacket*>(o)->samples.size() / 8); })},
+    {4, fn(+[](Object* o, void** bytes) {
+        *bytes = static_cast<AudioPacket*>(o)->samples.data();
+        return o->note(4, "GetBytes");
+    })},
+    {5, fn(+[](Object* o, void*, int64_t scale) { return o->note(5, "GetPacketTime", list(scale)); })}});
+
+const Table<10> kTimecode(typeid(IDeckLinkTimecode), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o) {
+        const uint8_t* c = static_cast<Timecode*>(o)->components;
+        uint32_t bcd = 0;
+        for (int i = 0; i < 4; ++i) bcd = bcd << 8 | uint32_t(c[i] / 10 << 4 | c[i] % 10);
+        return o->note(3, "GetBCD"), bcd;
+    })},
+    {4, fn(+[](Object* o, uint8_t* h, uint8_t* m, uint8_t* s, uint8_t* f) {
+        const uint8_t* c = static_cast<Timecode*>(o)->components;
+        *h = c[0], *m = c[1], *s = c[2], *f = c[3];
+        return o->note(4, "GetComponents");
+    })},
+    {5, fn(+[](Object* o) { return o->note(5, "GetString"); })},
+    {6, fn(+[](Object* o) { return o->note(6, "GetFlags"), uint32_t(0); })},
+    {7, fn(+[](Object* o) { return o->note(7, "GetTimecodeUserBits"); })}});
+
+#undef QVA_UNKNOWN
+
+template <typename Result, typename... Args>
+Result callSlot(void* object, int slot, Args... args) {
+    void* const* table = *static_cast<void* const* const*>(object);
+    return reinterpret_cast<Result (*)(void*, Args...)>(table[slot])(object, args...);
+}
+
+}  // namespace
+
+void Log::add(std::string entry) {
+    std::lock_guard guard(lock_);
+    entries_.push_back(std::move(entry));
+}
+
+std::vector<std::string> Log::entries() const {
+    std::lock_guard guard(lock_);
+    return entries_;
+}
+
+std::vector<std::string> Log::of(const std::string& object) const {
+    std::vector<std::string> found;
+    for (const std::string& entry : entries())
+        if (entry.compare(0, object.size() + 1, object + ".") == 0) found.push_back(entry.substr(object.size() + 1));
+    return found;
+}
+
+void Log::refuse(const std::string& prefix, Hresult result) {
+    std::lock_guard guard(lock_);
+    refusals_[prefix] = result;
+}
+
+Hresult Log::answerFor(const std::string& entry) const {
+    std::lock_guard guard(lock_);
+    for (const auto& [prefix, result] : refusals_)
+        if (entry.compare(0, prefix.size(), prefix) == 0) return result;
+    return kOk;
+}
+
+Hresult Object::note(int slot, const char* method, const std::string& arguments) {
+    std::string entry = std::string(name) + "." + std::to_string(slot) + " " + method + "(" + arguments + ")";
+    const Hresult answer = log->answerFor(entry);
+    log->add(std::move(entry));
+    return answer;
+}
+
+Timecode::Timecode(uint8_t h, uint8_t m, uint8_t s, uint8_t f, Log* log)
+    : Object(kTimecode.slots(), "timecode", log), components{h, m, s, f} {}
+
+VideoFrame::VideoFrame(long width, long height, uint8_t u, uint8_t y, uint8_t v, Log* log)
+    : Object(kVideoFrame.slots(), "frame", log), width(width), height(height), bytes(size_t(width * height * 2)) {
+    for (size_t i = 0; i + 3 < bytes.size(); i += 4) bytes[i] = u, bytes[i + 1] = y, bytes[i + 2] = v, bytes[i + 3] = y;
+}
+
+AudioPacket::AudioPacket(std::vector<int16_t> samples, Log* log)
+    : Object(kAudioPacket.slots(), "audio", log), samples(std::move(samples)) {}
+
+Configuration::Configuration(Log* log) : Object(kConfiguration.slots(), "config", log) {}
+Input::Input(Log* log) : Object(kInput.slots(), "input", log), config(this->log) {}
+Device::Device(Log* log) : Object(kDevice.slots(), "device", log), input(this->log) {}
+Iterator::Iterator(Log* log) : Object(kIterator.slots(), "iterator", log), device(this->log) {}
+
+Ulong callAddRef(void* object) { return callSlot<Ulong>(object, 1); }
+Ulong callRelease(void* object) { return callSlot<Ulong>(object, 2); }
+Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags) {
+    return callSlot<Hresult>(callback, 3, events, static_cast<void*>(nullptr), flags);
+}
+Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio) {
+    return callSlot<Hresult>(callback, 4, static_cast<void*>(video), static_cast<void*>(audio));
+}
+
+}  // namespace slot_card

@@ -1,0 +1,142 @@
+// Card objects laid out the way the vendor's library lays them out, written
+// from the vendor's slot tables and not from our declarations: an object's
+// first word points into a plain array of function pointers, one per slot
+// number. Every entry logs "<object>.<slot> <Method>(<arguments>)", so a call
+// that our declarations send to another slot, or with arguments of other
+// types, shows in the log as the method that really ran.
+//
+// Objects are plain test objects: reference counts are only counted, and
+// nothing ends through Release. api() hands an object to the product as the
+// interface it stands for. Objects made without a log keep one of their own.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+class IDeckLinkIterator;
+class IDeckLink;
+class IDeckLinkInput;
+class IDeckLinkConfiguration;
+class IDeckLinkVideoInputFrame;
+class IDeckLinkAudioInputPacket;
+class IDeckLinkTimecode;
+
+namespace slot_card {
+
+// The vendor's binary types.
+using Hresult = int32_t;
+using Ulong = unsigned long;
+constexpr Hresult kOk = 0;
+constexpr Hresult kFalse = 1;
+constexpr Hresult kFail = Hresult(0x80000008u);
+constexpr Hresult kNoInterface = Hresult(0x80000004u);
+constexpr uint32_t kNoInputSource = 0x80000000u;
+
+// What the objects of one test were asked, in order, and what they refuse.
+class Log {
+public:
+    void add(std::string entry);
+    std::vector<std::string> entries() const;
+    // Entries of one object ("input"), without the object's name.
+    std::vector<std::string> of(const std::string& object) const;
+    // A call whose entry starts with prefix ("config.5 SetInt(aicn") answers result.
+    void refuse(const std::string& prefix, Hresult result = kFail);
+    Hresult answerFor(const std::string& entry) const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> entries_;
+    std::map<std::string, Hresult> refusals_;
+};
+
+struct Object {
+    Object(const void* const* table, const char* name, Log* shared)
+        : vtable(table), name(name), own_(shared != nullptr ? nullptr : std::make_unique<Log>()),
+          log(shared != nullptr ? shared : own_.get()) {}
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+
+    // Logs the call and answers it: S_OK unless refused.
+    Hresult note(int slot, const char* method, const std::string& arguments = "");
+    long held() const { return adds - releases; }
+
+    const void* const* vtable;  // first: where a virtual call looks for its table
+    const char* name;
+
+private:
+    std::unique_ptr<Log> own_;
+
+public:
+    Log* log;
+    long adds = 0;
+    long releases = 0;
+};
+
+struct Timecode : Object {
+    Timecode(uint8_t h, uint8_t m, uint8_t s, uint8_t f, Log* log = nullptr);
+    IDeckLinkTimecode* api() { return reinterpret_cast<IDeckLinkTimecode*>(this); }
+    uint8_t components[4];
+};
+
+struct VideoFrame : Object {
+    // A UYVY frame with every pixel pair u, y, v, y.
+    VideoFrame(long width, long height, uint8_t u = 128, uint8_t y = 16, uint8_t v = 128, Log* log = nullptr);
+    IDeckLinkVideoInputFrame* api() { return reinterpret_cast<IDeckLinkVideoInputFrame*>(this); }
+    void withTimecode(uint32_t format, uint8_t h, uint8_t m, uint8_t s, uint8_t f) {
+        timecodeFormat = format;
+        timecode.emplace(h, m, s, f, log);
+    }
+    long width;
+    long height;
+    uint32_t flags = 0;
+    std::vector<uint8_t> bytes;
+    uint32_t timecodeFormat = 0;
+    std::optional<Timecode> timecode;  // handed out for timecodeFormat only
+};
+
+struct AudioPacket : Object {
+    // samples: interleaved, 8 per sample frame.
+    explicit AudioPacket(std::vector<int16_t> samples, Log* log = nullptr);
+    IDeckLinkAudioInputPacket* api() { return reinterpret_cast<IDeckLinkAudioInputPacket*>(this); }
+    std::vector<int16_t> samples;
+};
+
+struct Configuration : Object {
+    explicit Configuration(Log* log = nullptr);
+    IDeckLinkConfiguration* api() { return reinterpret_cast<IDeckLinkConfiguration*>(this); }
+};
+
+struct Input : Object {
+    explicit Input(Log* log = nullptr);
+    IDeckLinkInput* api() { return reinterpret_cast<IDeckLinkInput*>(this); }
+    Configuration config;
+    void* callback = nullptr;  // what SetCallback was given
+};
+
+struct Device : Object {
+    explicit Device(Log* log = nullptr);
+    IDeckLink* api() { return reinterpret_cast<IDeckLink*>(this); }
+    Input input;
+    std::string model = "DeckLink Studio 4K";
+};
+
+struct Iterator : Object {
+    explicit Iterator(Log* log = nullptr);
+    IDeckLinkIterator* api() { return reinterpret_cast<IDeckLinkIterator*>(this); }
+    Device device;
+    bool handedOut = false;
+};
+
+// Calls into a callback object the product implements, by slot number, as the
+// library does.
+Ulong callAddRef(void* object);   // slot 1
+Ulong callRelease(void* object);  // slot 2
+Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags);  // slot 3
+Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio);  // slot 4
+
+}  // namespace slot_card
