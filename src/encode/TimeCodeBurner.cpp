@@ -27,26 +27,6 @@ struct Font {
     int rowLength() const { return glyphWidth * kGlyphs; }
 };
 
-struct Layout {
-    bool hd;
-    size_t lineBytes;
-    int x;  // first pixel of the text
-    int topLine;
-    int bottomLine;
-};
-
-bool layoutFor(unsigned int mode, Layout& layout) {
-    switch (mode) {
-        case kModePal: layout = {false, 1440, 283, 24, 534}; return true;
-        case kModeNtsc: layout = {false, 1440, 283, 24, 438}; return true;
-        case kModeHp50:
-        case kModeHp59: layout = {true, 2560, 525, 40, 660}; return true;
-        case kModeHi50:
-        case kModeHi59: layout = {true, 3840, 845, 54, 1018}; return true;
-        default: return false;
-    }
-}
-
 // Whatever the file holds, up to size bytes; the rest stays zero, which draws
 // black glyphs rather than failing the recording.
 qva::AlignedBuffer<uint8_t> readFont(const std::string& path, size_t size) {
@@ -69,6 +49,18 @@ void addPair(int* glyphs, unsigned int value) {
 }
 
 }  // namespace
+
+std::optional<TimecodeLayout> timecodeLayoutFor(unsigned int mode) {
+    switch (mode) {
+        case kModePal: return TimecodeLayout{false, 1440, 283, 24, 534};
+        case kModeNtsc: return TimecodeLayout{false, 1440, 283, 24, 438};
+        case kModeHp50:
+        case kModeHp59: return TimecodeLayout{true, 2560, 525, 40, 660};
+        case kModeHi50:
+        case kModeHi59: return TimecodeLayout{true, 3840, 845, 54, 1018};
+        default: return std::nullopt;
+    }
+}
 
 TimeCodeBurner::TimeCodeBurner()
     : TimeCodeBurner(Paths{qva::resolvePath("/QVA/numbersSD.dat"), qva::resolvePath("/QVA/numbersHD.dat"),
@@ -180,8 +172,9 @@ std::unique_ptr<TimeCodeBurner::LogoPlanes> TimeCodeBurner::makePlanes(const std
 }
 
 void TimeCodeBurner::BurnTimeCodeToFrame(unsigned int mode, videoPackage* frame, int position) {
-    Layout layout;
-    if (frame == nullptr || !frame->buffer || !layoutFor(mode, layout)) return;
+    const std::optional<TimecodeLayout> found = timecodeLayoutFor(mode);
+    if (frame == nullptr || !frame->buffer || !found) return;
+    const TimecodeLayout& layout = *found;
     const Font font = layout.hd ? Font{hdFont_.get(), 21, 27} : Font{sdFont_.get(), 14, 18};
     if (font.bytes == nullptr) return;
 

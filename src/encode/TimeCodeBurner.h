@@ -9,7 +9,20 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+
+// Where the time code of a picture of a display mode is drawn.
+struct TimecodeLayout {
+    bool hd;           // the HD font (glyphs of 21 x 27), else the SD one (14 x 18)
+    size_t lineBytes;  // of the picture
+    int x;             // first pixel of the text
+    int topLine;       // first line at the top (any position but 2)
+    int bottomLine;    // first line at the bottom (position 2)
+};
+
+// Nothing for a mode that is none of the six.
+std::optional<TimecodeLayout> timecodeLayoutFor(unsigned int mode);
 
 class TimeCodeBurner {
 public:

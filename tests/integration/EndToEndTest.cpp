@@ -5,6 +5,7 @@
 
 #include "core/StartupConfig.h"
 #include "encode/EncoderMode.h"
+#include "encode/TimeCodeBurner.h"
 
 #include <gtest/gtest.h>
 
@@ -74,6 +75,7 @@ struct Playable {
     double minSeconds = 1.5;
     bool cutShort = false;  // the process was killed: the last frame may be incomplete
     int splices = 0;        // capture restarts inside the recording
+    int bandTop = 0, bandLines = 0;  // luma lines of every picture to keep
 };
 
 // A recording as a player sees it: the mode's stream parameters, decoded to
@@ -87,7 +89,7 @@ ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     bytes.resize(bytes.size() / 188 * 188);
     const std::string whole = path + ".whole";
     writeFile(whole, bytes);
-    const ProbedStream s = probeStream(whole);
+    const ProbedStream s = probeStream(whole, want.bandTop, want.bandLines);
     fs::remove(whole);
     const EncoderMode m = encoderModeFor(want.mode);
     EXPECT_TRUE(s.opened) << path;
@@ -135,6 +137,36 @@ std::vector<int16_t> slice(const std::vector<int16_t>& samples, double from, dou
     return {at(from), at(to)};
 }
 
+// The time code burnt into each decoded picture, read back against the digit
+// font as frames since midnight (base frames a second), or -1 where it does
+// not read as hh:mm:ss:ff.
+std::vector<long> burntTimecodes(const ProbedStream& s, const std::string& font, int glyphWidth,
+                                 int glyphHeight, int x, long base) {
+    std::vector<long> codes;
+    for (const std::string& band : s.video.bands) {
+        int glyph[11];
+        for (int k = 0; k < 11; ++k) {
+            long bestDifference = -1;
+            for (int g = 0; g < 11; ++g) {
+                long difference = 0;
+                for (int r = 0; r < glyphHeight; ++r)
+                    for (int j = 0; j < glyphWidth; ++j)
+                        difference += std::abs(int(uint8_t(band[size_t(r * s.video.width + x + k * glyphWidth + j)])) -
+                                               int(uint8_t(font[size_t(r * 11 * glyphWidth + g * glyphWidth + j)])));
+                if (bestDifference < 0 || difference < bestDifference) bestDifference = difference, glyph[k] = g;
+            }
+        }
+        bool readable = glyph[2] == 10 && glyph[5] == 10 && glyph[8] == 10;
+        long value = 0;
+        for (int k : {0, 1, 3, 4, 6, 7, 9, 10}) readable = readable && glyph[k] < 10;
+        const long parts[4] = {glyph[0] * 10 + glyph[1], glyph[3] * 10 + glyph[4], glyph[6] * 10 + glyph[7],
+                               glyph[9] * 10 + glyph[10]};
+        value = ((parts[0] * 60 + parts[1]) * 60 + parts[2]) * base + parts[3];
+        codes.push_back(readable ? value : -1);
+    }
+    return codes;
+}
+
 struct ModeCase {
     uint32_t mode;
     const char* name;
@@ -153,6 +185,7 @@ TEST_P(RecordsEveryInputMode, ThroughTheSocketToADecodableFile) {
     StartupRecord record;
     record.inputMode = c.mode;
     record.palMode = c.pal;
+    record.tcBurnIn = c.pal ? 1 : 2;  // top, bottom
     box.configure(record);
     box.addDrive("USB1");
     box.start(1);
@@ -162,10 +195,35 @@ TEST_P(RecordsEveryInputMode, ThroughTheSocketToADecodableFile) {
     ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
     ASSERT_TRUE(box.recorder->waitForErrors("Syncing: ", 10s));
 
-    const ProbedStream s = expectPlayable(box.file("USB1", c.file), {.mode = c.mode, .pal = c.pal});
+    const TimecodeLayout layout = *timecodeLayoutFor(c.mode);
+    const int glyphWidth = layout.hd ? 21 : 14, glyphHeight = layout.hd ? 27 : 18;
+    const ProbedStream s = expectPlayable(box.file("USB1", c.file),
+                                          {.mode = c.mode, .pal = c.pal,
+                                           .bandTop = c.pal ? layout.topLine : layout.bottomLine,
+                                           .bandLines = glyphHeight});
     EXPECT_GT(toneLevel(s.audio.left, 500), 0.1);  // pair 0: channels 1 and 2
     EXPECT_GT(toneLevel(s.audio.right, 1000), 0.1);
     EXPECT_EQ(box.cardStarts(), 1);
+
+    // The burnt-in time code is the card's running one (from 10:00:00:00), a frame further each picture.
+    const EncoderMode m = encoderModeFor(c.mode);
+    const long base = (m.fpsNum + m.fpsDen - 1) / m.fpsDen;
+    const std::vector<long> codes =
+        burntTimecodes(s, readFile(box.sandbox.path(layout.hd ? "/QVA/numbersHD.dat" : "/QVA/numbersSD.dat")),
+                       glyphWidth, glyphHeight, layout.x, base);
+    ASSERT_EQ(codes.size(), size_t(s.video.frames));
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), -1), 0);
+    EXPECT_GE(codes.front(), 10 * 3600 * base) << "never 00:00:00:00";
+    size_t steps = 0;
+    for (size_t i = 1; i < codes.size(); ++i) {
+#ifdef QVA_SLOW_BUILD
+        steps += codes[i] > codes[i - 1];  // frames may be dropped here
+#else
+        steps += codes[i] == codes[i - 1] + 1;
+#endif
+    }
+    EXPECT_EQ(steps, codes.size() - 1) << "first " << codes.front() << ", last " << codes.back();
 }
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, RecordsEveryInputMode,

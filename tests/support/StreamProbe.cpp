@@ -54,7 +54,7 @@ std::unique_ptr<AVCodecContext, CodecCloser> openDecoder(AVStream* stream) {
 
 }  // namespace
 
-ProbedStream probeStream(const std::string& path) {
+ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
     ProbedStream result;
     {
         std::lock_guard guard(gLogLock);
@@ -105,6 +105,12 @@ ProbedStream probeStream(const std::string& path) {
                 ++result.video.frames;
                 if (frame->interlaced_frame) ++result.video.interlacedFrames;
                 if (frame->top_field_first) ++result.video.topFieldFirstFrames;
+                if (bandLines > 0 && bandTop >= 0 && bandTop + bandLines <= frame->height) {
+                    std::string band;
+                    for (int y = bandTop; y < bandTop + bandLines; ++y)
+                        band.append(reinterpret_cast<const char*>(frame->data[0] + y * frame->linesize[0]), size_t(frame->width));
+                    result.video.bands.push_back(std::move(band));
+                }
             } else if (frame->format == AV_SAMPLE_FMT_S16P || frame->format == AV_SAMPLE_FMT_S16) {
                 const bool planar = frame->format == AV_SAMPLE_FMT_S16P;
                 for (int s = 0; s < frame->nb_samples; ++s) {

@@ -21,6 +21,7 @@ struct ProbedStream {
         std::vector<int64_t> dts;
         int64_t firstPicturePts = -1;   // of the first decoded picture
         double duration = 0;            // decoded frames / rate
+        std::vector<std::string> bands;  // of each decoded picture, the luma lines asked for
     } video;
     struct Audio {
         std::string codec;
@@ -34,7 +35,9 @@ struct ProbedStream {
     bool opened = false;
 };
 
-ProbedStream probeStream(const std::string& path);
+// bandLines > 0: keeps luma lines bandTop .. bandTop + bandLines - 1 of every
+// decoded picture, whole lines one after another, in video.bands.
+ProbedStream probeStream(const std::string& path, int bandTop = 0, int bandLines = 0);
 
 struct TransportCheck {
     int packets = 0;
