@@ -1,5 +1,7 @@
 #include "panel/LcdController.h"
 
+#include "panel/KeyReports.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -39,27 +41,31 @@ qva::AlignedBuffer<unsigned char> frameBuffer(size_t bytes, unsigned char fill) 
     return buffer;
 }
 
+void pressKey(LcdController* controller, unsigned char code) {
+    switch (code) {
+        case 1: controller->buttonBack(); break;
+        case 2: controller->buttonHome(); break;
+        case 5: controller->buttonUp(); break;
+        case 6: controller->buttonOK(); break;
+        case 7: controller->buttonDown(); break;
+        default: break;
+    }
+}
+
 // Reads key reports until the device is lost (true) or the controller is
 // being destroyed (false). The poll timeout bounds how long a stop waits.
 bool readButtons(LcdController* controller, int fd) {
-    unsigned char report[3];
+    KeyReports keys;  // a device just opened holds no keys
+    unsigned char buffer[64];
     while (!controller->stopping()) {
         pollfd ready{fd, POLLIN, 0};
         int count = ::poll(&ready, 1, 100);
         if (count < 0 && errno != EINTR) return true;
         if (count <= 0) continue;
-        report[2] = 0;  // a short read must not replay the previous key
-        ssize_t got = ::read(fd, report, sizeof report);
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (got <= 0) return true;  // 0: end of file, the other end went away
-        switch (report[2]) {
-            case 1: controller->buttonBack(); break;
-            case 2: controller->buttonHome(); break;
-            case 5: controller->buttonUp(); break;
-            case 6: controller->buttonOK(); break;
-            case 7: controller->buttonDown(); break;
-            default: break;
-        }
+        for (unsigned char code : keys.feed(buffer, size_t(got))) pressKey(controller, code);
     }
     return false;
 }
@@ -68,17 +74,26 @@ bool readButtons(LcdController* controller, int fd) {
 
 void InputThread(LcdController* controller) {
     if (!controller->pause(1s)) return;
+    // A missing panel is logged when it goes, not at every retry.
+    bool outageReported = false;
+    bool wasGone = false;
     while (true) {
         int fd = openDevice(controller->devicePath());
         if (fd < 0) {
-            std::fputs("Error i knappgrejjen\n", stderr);
-            std::perror("fd");
+            if (!outageReported) {
+                std::fputs("Error i knappgrejjen\n", stderr);
+                std::perror("fd");
+            }
+            outageReported = wasGone = true;
             if (!controller->pause(1s)) return;
             continue;
         }
+        outageReported = false;
+        if (wasGone) controller->deviceReturned();
         bool lost = readButtons(controller, fd);
         ::close(fd);
         if (!lost) return;
+        wasGone = true;
         std::fputs("No connection to LCD screen error\n", stderr);
         if (!controller->pause(1s)) return;
     }
@@ -93,9 +108,7 @@ LcdController::LcdController(const char* device, int width, int height, PanelBut
       devicePath_(device),
       width_(width),
       height_(height),
-      // Before the first frame the display counts as all dark: the first
-      // swap makes the 0xFF buffer the previous frame.
-      currentFrame_(frameBuffer(frameBytes(width, height), 0xFF)),
+      currentFrame_(frameBuffer(frameBytes(width, height), 0x00)),
       previousFrame_(frameBuffer(frameBytes(width, height), 0x00)),
       commandBuffer_(frameBuffer(64, 0x00)),
       listener_(this) {}
@@ -139,12 +152,22 @@ void LcdController::DrawRGBBuffer(const unsigned char* rgb) {
 
     int fd = openDevice(devicePath_);
     if (fd < 0) {
-        std::perror("fd");
-        previousShown_ = false;
+        if (!outageReported_) std::perror("fd");
+        outageReported_ = true;
+        displayCurrent_ = false;
         return;
     }
-    const bool uploadAll = !previousShown_;
-    previousShown_ = true;
+    if (outageReported_) std::fputs("LCD screen connected\n", stderr);
+    outageReported_ = false;
+    if (deviceReturned_.exchange(false)) displayCurrent_ = false;
+    const bool uploadAll = !displayCurrent_;
+    bool allSent = true;
+    if (uploadAll) {
+        // A panel just plugged in has its controllers switched off: each is
+        // switched on, showing its memory from row 0.
+        for (int c = 0; c < kControllers; ++c)
+            allSent = sendCommands(fd, static_cast<unsigned char>(4 * c), 0x3F, 0xC0) && allSent;
+    }
     bool lastFailed = false;
     int lastErrno = 0;
     for (int page = 0; page < kPages; ++page) {
@@ -154,23 +177,27 @@ void LcdController::DrawRGBBuffer(const unsigned char* rgb) {
             const unsigned char* before = previousFrame_.get() + offset;
             if (!uploadAll && std::memcmp(now, before, kChunk) == 0) continue;
             const unsigned char cs = static_cast<unsigned char>(4 * c);
+            const unsigned char pageSelect = static_cast<unsigned char>(0xB8 + page);
+            // The column is set with every page, so a report lost on the way
+            // cannot shift the rest of a controller's picture.
             bool ok;
             bool lastOk;
             if (uploadAll || std::memcmp(now, before, kHalf) != 0) {
-                ok = sendCommands(fd, cs, page, false);
+                ok = sendCommands(fd, cs, pageSelect, 0x40);
                 ok = sendData(fd, cs, now, "95,1") && ok;
                 lastOk = sendData(fd, cs, now + kHalf, "95,2");
             } else {
-                ok = sendCommands(fd, cs, page, true);
+                ok = sendCommands(fd, cs, pageSelect, 0x40 + kHalf);
                 lastOk = sendData(fd, cs, now + kHalf, "95,2");
             }
-            if (!ok || !lastOk) previousShown_ = false;
+            allSent = allSent && ok && lastOk;
             if (page == kPages - 1 && c == kControllers - 1 && !lastOk) {
                 lastFailed = true;
                 lastErrno = errno;
             }
         }
     }
+    displayCurrent_ = allSent;
     if (lastFailed) {
         errno = lastErrno;
         std::perror("bufW");
@@ -181,18 +208,11 @@ void LcdController::DrawRGBBuffer(const unsigned char* rgb) {
     }
 }
 
-bool LcdController::sendCommands(int fd, unsigned char cs, int page, bool toRightHalf) {
-    unsigned char* report = commandBuffer_.get();
-    const unsigned char pageSelect = static_cast<unsigned char>(0xB8 + page);
-    const unsigned char header[] = {0x00, 0x94, cs, static_cast<unsigned char>(toRightHalf ? 2 : 1), 0x00, 0x00, pageSelect};
-    std::memcpy(report, header, sizeof header);
-    size_t length = sizeof header;
-    if (toRightHalf) {
-        const unsigned char column32[] = {0x00, 0x00, 0x60};
-        std::memcpy(report + length, column32, sizeof column32);
-        length += sizeof column32;
-    }
-    return send(fd, length, "94");
+// Always two commands: the page (or display on) and the column (or start line).
+bool LcdController::sendCommands(int fd, unsigned char cs, unsigned char first, unsigned char second) {
+    const unsigned char report[] = {0x00, 0x94, cs, 2, 0x00, 0x00, first, 0x00, 0x00, second};
+    std::memcpy(commandBuffer_.get(), report, sizeof report);
+    return send(fd, sizeof report, "94");
 }
 
 bool LcdController::sendData(int fd, unsigned char cs, const unsigned char* bytes, const char* what) {

@@ -1,11 +1,12 @@
 // The picoLCD 256x64 front panel: LcdController uploads the screen picture,
-// LcdListener runs the button thread (InputThread) that turns key reports into
-// calls on the menu system.
+// LcdListener runs the button thread (InputThread) that turns key-state
+// reports into calls on the menu system.
 #pragma once
 
 #include "panel/PanelButtons.h"
 #include "platform/AlignedBuffer.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -14,7 +15,7 @@
 
 class LcdController;
 
-// The button loop: opens the controller's device, reads 3-byte key reports and
+// The button loop: opens the controller's device, reads key reports and
 // forwards each press; reopens once a second while the device is missing or
 // lost. Returns only when the controller is being destroyed.
 void InputThread(LcdController* controller);
@@ -41,8 +42,9 @@ public:
     LcdController& operator=(const LcdController&) = delete;
 
     // One full-screen RGB image (3 bytes a pixel, rows back to back); only
-    // what changed since the last frame shown is uploaded. Called from one
-    // thread (the preview updater).
+    // what changed since the last frame shown is uploaded, except after the
+    // device was (re)opened: the controllers are switched on and get the
+    // whole screen. Called from one thread (the preview updater).
     void DrawRGBBuffer(const unsigned char* rgb);
 
     // Each opens the device for its one report; safe alongside drawing.
@@ -58,6 +60,10 @@ public:
 
     const std::string& devicePath() const { return devicePath_; }
 
+    // For the button thread: the device went away and is back. The panel may
+    // have been replugged and be dark, so the next frame is uploaded whole.
+    void deviceReturned() { deviceReturned_ = true; }
+
     // For the button thread: waits up to duration; false once the controller
     // is being destroyed (then at once).
     bool pause(std::chrono::milliseconds duration);
@@ -65,7 +71,7 @@ public:
 
 private:
     void pack(const unsigned char* rgb);
-    bool sendCommands(int fd, unsigned char cs, int page, bool toRightHalf);
+    bool sendCommands(int fd, unsigned char cs, unsigned char first, unsigned char second);
     bool sendData(int fd, unsigned char cs, const unsigned char* bytes, const char* what);
     bool send(int fd, size_t length, const char* what);
     void sendSmallReport(unsigned char code, unsigned char value, const char* what);
@@ -77,9 +83,12 @@ private:
     qva::AlignedBuffer<unsigned char> currentFrame_;
     qva::AlignedBuffer<unsigned char> previousFrame_;
     qva::AlignedBuffer<unsigned char> commandBuffer_;
-    // False when the last frame may not be on the display (open or a write
-    // failed): the next one is then uploaded whole. Drawing thread only.
-    bool previousShown_ = true;
+    // Drawing thread only. displayCurrent_: the controllers were set up and
+    // hold the previous frame (false at first and after a failed open or
+    // write). outageReported_: a failed open was logged, its end is not yet.
+    bool displayCurrent_ = false;
+    bool outageReported_ = false;
+    std::atomic<bool> deviceReturned_{false};  // set by the button thread
 
     std::mutex stopLock_;
     std::condition_variable stopSignal_;
