@@ -2,8 +2,9 @@
 //
 // ROOT/dev/picolcd is linked to the slave side of a raw pseudo-terminal. What
 // the recorder writes there is decoded as the display's four controllers
-// would and shown in ROOT/sim/lcd.png and ROOT/sim/lcd.txt; button names
-// written to the FIFO ROOT/sim/buttons become key reports the recorder reads.
+// would and shown in ROOT/sim/lcd.png and ROOT/sim/lcd.txt; each button name
+// written to the FIFO ROOT/sim/buttons becomes the key-state reports of a
+// press and its release, which the recorder reads.
 // Runs until SIGTERM or SIGINT.
 
 #include <QImage>
@@ -44,18 +45,21 @@ constexpr auto kDebounce = std::chrono::milliseconds(30);
 
 // The display as its four controllers see it. Fed the report stream in
 // whatever pieces the terminal delivers; a report split across reads waits
-// for its remainder.
+// for its remainder. Reports may come with or without the leading 0x00 report
+// number, which the HID layer drops.
 class Display {
 public:
     struct Stats {
-        long reports = 0, bytes = 0, commandReports = 0, dataReports = 0, skipped = 0;
+        long reports = 0, bytes = 0, commandReports = 0, dataReports = 0, malformed = 0;
         int contrast = -1, backlight = -1;
     };
 
-    // The driver takes a display it has not drawn on yet to be all dark and
-    // skips the chunks of its first frame that are dark: starting so shows
-    // the screen as the recorder believes it to be.
-    Display() { std::memset(frame_, 0xFF, sizeof frame_); }
+    // Display memory holds no picture at power-up; a checkerboard stands for
+    // it, so a part the driver never writes shows once a controller is on.
+    Display() {
+        for (int page = 0; page < kPages; ++page)
+            for (int x = 0; x < kWidth; ++x) memory_[page][x] = (x & 1) ? 0xAA : 0x55;
+    }
 
     // True when the picture changed.
     bool feed(const unsigned char* data, size_t size) {
@@ -68,71 +72,120 @@ public:
         return changed;
     }
 
-    bool dark(int x, int y) const { return (frame_[y / 8][x] >> (y % 8)) & 1; }
+    // A controller that is off shows nothing; one that is on shows its
+    // memory from its start line down, wrapping at the bottom.
+    bool dark(int x, int y) const {
+        const Controller& c = controllers_[x / kControllerColumns];
+        const int row = (y + c.startLine) % kHeight;
+        return c.on && ((memory_[row / 8][x] >> (row % 8)) & 1);
+    }
     const Stats& stats() const { return stats_; }
 
 private:
     struct Controller {
+        bool on = false;
+        int startLine = 0;
         int page = 0;
         int column = 0;
     };
+    static constexpr size_t kMalformed = ~size_t(0);
+    static constexpr unsigned char kMaxData = 32;
 
     // Applies the report at p; returns the bytes it took, 0 when incomplete.
+    // A report that cannot be decoded costs one byte and is counted once,
+    // however many bytes it takes to get back in step.
     size_t parse(const unsigned char* p, size_t n, bool& changed) {
         if (n == 0) return 0;
-        if (p[0] != 0x00) return skip();  // out of step: resynchronise on the next byte
-        if (n < 2) return 0;
-        // Chip selects 0x00, 0x04, 0x08, 0x0C; data reports add one.
-        auto chip = [&] { return &controllers_[(p[2] >> 2) & 3]; };
-        switch (p[1]) {
-            case 0x92:
+        if (p[0] == 0x00) return 1;
+        size_t used = kMalformed;
+        switch (p[0]) {
             case 0x91:
+            case 0x92:
+                if (n < 2) return 0;
+                (p[0] == 0x92 ? stats_.contrast : stats_.backlight) = p[1];
+                used = 2;
+                break;
+            case 0x93:  // two bytes of its own, ignored; the controllers start over switched off
                 if (n < 3) return 0;
-                (p[1] == 0x92 ? stats_.contrast : stats_.backlight) = p[2];
-                ++stats_.reports;
-                return 3;
-            case 0x94: {
-                if (n < 4) return 0;
-                const size_t length = 4 + 3 * size_t(p[3]);
-                if (n < length) return 0;
-                for (size_t i = 4; i < length; i += 3) {
-                    const unsigned char command = p[i + 2];
-                    if ((command & 0xF8) == 0xB8) chip()->page = command & 0x07;
-                    else if ((command & 0xC0) == 0x40) chip()->column = command & 0x3F;
+                for (Controller& c : controllers_) {
+                    changed = changed || c.on;
+                    c = Controller{};
                 }
-                ++stats_.reports;
-                ++stats_.commandReports;
-                return length;
-            }
-            case 0x95: {
-                if (n < 6) return 0;
-                const size_t length = 6 + size_t(p[5]);
-                if (n < length) return 0;
-                Controller& c = *chip();
-                const int base = int(&c - controllers_) * kControllerColumns;
-                for (size_t i = 6; i < length; ++i) {
-                    unsigned char& cell = frame_[c.page][base + c.column];
-                    if (cell != p[i]) changed = true;
-                    cell = p[i];
-                    c.column = (c.column + 1) % kControllerColumns;
-                }
-                ++stats_.reports;
-                ++stats_.dataReports;
-                return length;
-            }
-            default:
-                return skip();
+                used = 3;
+                break;
+            case 0x94:
+                used = command(p, n, changed);
+                break;
+            case 0x95:
+                used = data(p, n, changed);
+                break;
         }
+        if (used == kMalformed) {
+            if (!outOfStep_) ++stats_.malformed;
+            outOfStep_ = true;
+            return 1;
+        }
+        if (used > 0) {
+            outOfStep_ = false;
+            ++stats_.reports;
+        }
+        return used;
     }
 
-    size_t skip() {
-        ++stats_.skipped;
-        return 1;
+    // 94 cs count, then count triples 00 00 command. Checked as far as it has
+    // arrived, so a broken report is not waited for.
+    size_t command(const unsigned char* p, size_t n, bool& changed) {
+        if (n < 2) return 0;
+        Controller* c = chip(p[1], 0);
+        if (c == nullptr) return kMalformed;
+        if (n < 3) return 0;
+        const size_t length = 3 + 3 * size_t(p[2]);
+        for (size_t i = 3; i < std::min(n, length); ++i)
+            if ((i - 3) % 3 != 2 && p[i] != 0) return kMalformed;
+        if (n < length) return 0;
+        for (size_t i = 5; i < length; i += 3) {
+            const unsigned char command = p[i];
+            const Controller before = *c;
+            if ((command & 0xFE) == 0x3E) c->on = command & 1;
+            else if ((command & 0xC0) == 0xC0) c->startLine = command & 0x3F;
+            else if ((command & 0xF8) == 0xB8) c->page = command & 0x07;
+            else if ((command & 0xC0) == 0x40) c->column = command & 0x3F;
+            changed = changed || c->on != before.on || c->startLine != before.startLine;
+        }
+        ++stats_.commandReports;
+        return length;
+    }
+
+    // 95 cs|1 00 00 length, then length bytes written from the column address on.
+    size_t data(const unsigned char* p, size_t n, bool& changed) {
+        if (n < 2) return 0;
+        Controller* c = chip(p[1], 1);
+        if (c == nullptr) return kMalformed;
+        if (n < 5) return 0;
+        if (p[4] > kMaxData) return kMalformed;
+        const size_t length = 5 + size_t(p[4]);
+        if (n < length) return 0;
+        const int base = int(c - controllers_) * kControllerColumns;
+        for (size_t i = 5; i < length; ++i) {
+            unsigned char& cell = memory_[c->page][base + c->column];
+            changed = changed || (cell != p[i] && c->on);
+            cell = p[i];
+            c->column = (c->column + 1) % kControllerColumns;
+        }
+        ++stats_.dataReports;
+        return length;
+    }
+
+    // Chip selects 0x00, 0x04, 0x08, 0x0C; data reports add one.
+    Controller* chip(unsigned char select, unsigned char low) {
+        if ((select & 0xF3) != low) return nullptr;
+        return &controllers_[select >> 2];
     }
 
     Controller controllers_[4];
-    unsigned char frame_[kPages][kWidth];
+    unsigned char memory_[kPages][kWidth];
     std::vector<unsigned char> pending_;
+    bool outOfStep_ = false;
     Stats stats_;
 };
 
@@ -172,7 +225,7 @@ bool writeStats(const Display& display, long buttons, const fs::path& simDir) {
     auto level = [](int value) { return value < 0 ? std::string("none") : std::to_string(value); };
     std::string text = "reports " + std::to_string(s.reports) + "\nbytes " + std::to_string(s.bytes) +
                        "\ncommand-reports " + std::to_string(s.commandReports) + "\ndata-reports " +
-                       std::to_string(s.dataReports) + "\nskipped-bytes " + std::to_string(s.skipped) +
+                       std::to_string(s.dataReports) + "\nmalformed " + std::to_string(s.malformed) +
                        "\ncontrast " + level(s.contrast) + "\nbacklight " + level(s.backlight) + "\nbuttons " +
                        std::to_string(buttons) + "\n";
     return writeAtomically(simDir / "lcd-stats", text);
@@ -223,7 +276,8 @@ int openButtonFifo(const fs::path& path) {
     return ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 }
 
-// One press as the panel reports it: the key code in the third byte.
+// One press as the panel reports it: the key-state report with the key held,
+// then the one with no key held.
 bool pressButton(int master, const std::string& name, long& presses) {
     static const std::map<std::string, unsigned char> codes = {
         {"BACK", 1}, {"HOME", 2}, {"UP", 5}, {"OK", 6}, {"DOWN", 7}};
@@ -232,10 +286,12 @@ bool pressButton(int master, const std::string& name, long& presses) {
         std::fprintf(stderr, "qva-panel-sim: unknown button \"%s\" ignored (UP, DOWN, OK, BACK, HOME)\n", name.c_str());
         return false;
     }
-    const unsigned char report[3] = {0x00, 0x00, code->second};
-    if (::write(master, report, sizeof report) != static_cast<ssize_t>(sizeof report)) {
-        std::fprintf(stderr, "qva-panel-sim: button %s dropped: %s\n", name.c_str(), std::strerror(errno));
-        return false;
+    const unsigned char press[3] = {0x11, code->second, 0x00}, release[3] = {0x11, 0x00, 0x00};
+    for (const unsigned char* report : {press, release}) {
+        if (::write(master, report, 3) != 3) {
+            std::fprintf(stderr, "qva-panel-sim: button %s dropped: %s\n", name.c_str(), std::strerror(errno));
+            return false;
+        }
     }
     ++presses;
     return true;

@@ -17,6 +17,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <sstream>
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
@@ -283,7 +284,8 @@ TEST_F(PanelSim, ShowsTheDrawnScreenAndDeliversButtonsAcrossReopen) {
         LcdController lcd(device.c_str(), 256, 64, &gui);
         lcd.DrawRGBBuffer(first.rgb.data());
         EXPECT_TRUE(holds("sim/lcd.txt", first.text()));
-        EXPECT_TRUE(holds("sim/lcd-stats", "reports 100\nbytes 2792\n"));
+        EXPECT_TRUE(holds("sim/lcd-stats",
+                          "reports 100\nbytes 2792\ncommand-reports 36\ndata-reports 64\nmalformed 0\n"));
         press("OK\n");
         EXPECT_EQ(gui.await(1), Calls{"ok"});  // the release calls nothing
         first.dark(64 + 33, 9), first.set(64 + 34, 9, 255);  // a right-half update: the column command
@@ -305,22 +307,44 @@ TEST_F(PanelSim, ShowsTheDrawnScreenAndDeliversButtonsAcrossReopen) {
     EXPECT_FALSE(std::filesystem::is_symlink(device));  // the link goes with the simulator
 }
 
-TEST_F(PanelSim, DecodesReportsSplitAcrossWritesWithColumnWrap) {
+TEST_F(PanelSim, DecodesReportsAsTheControllersDoAndCountsMalformedOnes) {
     int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
-    // Controller 2, page 5, column 62: six bytes run past column 63 to 0..3.
-    const Bytes stream = Bytes{0, 0x92, 0x21} + Bytes{0, 0x94, 0x08, 2, 0, 0, 0xBD, 0, 0, 0x7E} +
-                         Bytes{0, 0x95, 0x09, 0, 0, 6, 0x01, 0x02, 0x04, 0x08, 0x10, 0x80};
+    const Bytes stream =
+        // Controller 2 on, page 5, column 62: six bytes run past column 63 to 0..3.
+        Bytes{0, 0x94, 0x08, 3, 0, 0, 0x3F, 0, 0, 0xBD, 0, 0, 0x7E} +
+        Bytes{0, 0x95, 0x09, 0, 0, 6, 0x01, 0x02, 0x04, 0x08, 0x10, 0x80} +
+        // Page 6 without a column (and without the report number): goes on at column 4.
+        Bytes{0x94, 0x08, 1, 0, 0, 0xBE} + Bytes{0x95, 0x09, 0, 0, 2, 0xFF, 0x81} +
+        // Controller 3 on from line 8: its memory row 0 is shown at row 56.
+        Bytes{0x94, 0x0C, 2, 0, 0, 0x3F, 0, 0, 0xC8} + Bytes{0x95, 0x0D, 0, 0, 1, 0x01} +
+        // Controller 1 drawn on, then off: blank, as controller 0, never switched on.
+        Bytes{0x94, 0x04, 2, 0, 0, 0x3F, 0, 0, 0xB8} + Bytes{0x95, 0x05, 0, 0, 2, 0xFF, 0xFF} +
+        Bytes{0x94, 0x04, 1, 0, 0, 0x3E} +
+        // Unknown report, chip select 0x10, a triple 00 01 3F, 33 data bytes; contrast between.
+        Bytes{0x77, 0x92, 1} + Bytes{0x94, 0x10, 1, 0, 0, 0x3F, 0x92, 2} + Bytes{0x94, 0x08, 1, 0, 1, 0x3F, 0x92, 3} +
+        Bytes{0x95, 0x09, 0, 0, 33} + Bytes(33, 0) + Bytes{0x92, 0x21};
     for (unsigned char byte : stream)  // one byte a write: every report arrives in pieces
-        ASSERT_EQ((std::this_thread::sleep_for(2ms), write(fd, &byte, 1)), 1);
+        ASSERT_EQ((std::this_thread::sleep_for(1ms), write(fd, &byte, 1)), 1);
     close(fd);
-    Image expected(0);  // the screen starts dark
-    for (auto [column, row] : {std::pair{62, 0}, {63, 1}, {0, 2}, {1, 3}, {2, 4}, {3, 7}}) {
-        for (int y = 40; y < 48; ++y) expected.set(128 + column, y, 255);
-        expected.dark(128 + column, 40 + row);
-    }
-    EXPECT_TRUE(holds("sim/lcd.txt", expected.text()));
-    for (const char* line : {"reports 3\nbytes 25\n", "contrast 33\n"}) EXPECT_TRUE(holds("sim/lcd-stats", line));
+    ASSERT_TRUE(holds("sim/lcd-stats", "reports 13\n"));  // the screen is written before the stats
+    for (const char* line : {"malformed 4\n", "contrast 33\n"}) EXPECT_TRUE(holds("sim/lcd-stats", line));
+    std::vector<std::string> rows;
+    std::istringstream text(testing_support::readFile(root / "sim/lcd.txt"));
+    for (std::string row; std::getline(text, row);) rows.push_back(row);
+    ASSERT_EQ(rows.size(), 64u);
+    auto column = [&](int x, int top) {  // 8 rows from top, top row first
+        std::string pixels;
+        for (int y = top; y < top + 8; ++y) pixels += rows[y][x];
+        return pixels;
+    };
+    const std::pair<int, const char*> page5[] = {{62, "#......."}, {63, ".#......"}, {0, "..#....."},
+                                                 {1, "...#...."}, {2, "....#..."}, {3, ".......#"}};
+    for (auto [x, pixels] : page5) EXPECT_EQ(column(128 + x, 40), pixels) << x;
+    EXPECT_EQ(column(128 + 4, 48), "########");
+    EXPECT_EQ(column(128 + 5, 48), "#......#");
+    EXPECT_EQ(column(192, 56), "#.......");
+    for (const std::string& row : rows) EXPECT_EQ(row.substr(0, 128), std::string(128, '.'));
 }
 
 }  // namespace
