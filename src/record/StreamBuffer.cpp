@@ -10,7 +10,7 @@ StreamBuffer::~StreamBuffer() {
     std::fputs("Destroying StreamBuffer\n", stderr);
 }
 
-void StreamBuffer::putData(const char* data, int size) {
+void StreamBuffer::putData(const char* data, int size, bool randomAccess) {
     if (size < 0) return;
     auto packet = std::make_unique<DataPacket>();
     packet->data = qva::alignedCopy<char>(data, size_t(size));
@@ -19,6 +19,7 @@ void StreamBuffer::putData(const char* data, int size) {
         return;
     }
     packet->size = size;
+    packet->randomAccess = randomAccess;
     QMutexLocker guard(&lock_);
     queue_.push_back(std::move(packet));
 }

@@ -14,6 +14,8 @@
 struct DataPacket {
     qva::AlignedBuffer<char> data;  // 16-byte aligned copy
     int size = 0;
+    // Starts with PAT and PMT before a keyframe: a file may begin here.
+    bool randomAccess = true;
 };
 
 using DataPacketPtr = std::unique_ptr<DataPacket>;
@@ -27,7 +29,7 @@ public:
 
     // Queues a copy of size bytes; the caller keeps its own bytes. A block that
     // cannot be allocated is reported and nothing is queued.
-    void putData(const char* data, int size);
+    void putData(const char* data, int size, bool randomAccess = true);
 
     // The oldest packet, waiting (polling every 5 ms) until there is one.
     // With giveUp, the wait also ends, with null, once *giveUp is true.

@@ -16,135 +16,298 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <condition_variable>
 #include <cstdio>
-#include <optional>
+#include <cstring>
+#include <deque>
+#include <mutex>
 #include <system_error>
-#include <vector>
 
 namespace {
 
-constexpr int kMaxRetries = 10;         // eleven attempts per packet and target
-constexpr int kFileNumbers = 100000;    // numbers tried before a drive counts as full of names
+using Clock = std::chrono::steady_clock;
+
+constexpr int kAttempts = 11;          // per block: the file written now and ten further pieces
+constexpr int kFileNumbers = 100000;   // names tried before a drive counts as full of them
 constexpr uint64_t kMinFreeMiB = 50;
+constexpr auto kStopWait = std::chrono::seconds(10);  // for drives to finish when the writer ends
 
-using Outputs = std::deque<std::unique_ptr<TSOutput>>;
+// Longest name a recording can get: prefix-99999.ts_99999.ts.
+constexpr size_t kLongestSuffix = sizeof "-99999.ts_99999.ts" - 1;
 
-
-// Joins whatever write threads are still running, also when the packet's
-// round is left early, since they use the round's copies and bytes.
-class WriteThreads {
-public:
-    explicit WriteThreads(size_t count) : threads_(count) {}
-    WriteThreads(const WriteThreads&) = delete;
-    WriteThreads& operator=(const WriteThreads&) = delete;
-    ~WriteThreads() {
-        for (std::thread& thread : threads_) join(thread);
-    }
-    std::thread& operator[](size_t i) { return threads_[i]; }
-    static void join(std::thread& thread) {
-        if (thread.joinable()) thread.join();
-    }
-
-private:
-    std::vector<std::thread> threads_;
+struct Block {
+    std::shared_ptr<const DataPacket> packet;
+    Clock::time_point queuedAt;
 };
 
-// The folder must still be the drive it was when recording started: an
-// unmounted drive leaves its empty mount folder on the box's own disk.
-bool onSameDrive(const TSOutput& output) {
-    struct stat folder {};
-    return ::stat(output.directory.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) &&
-           folder.st_dev == output.device;
+// Opens a name only if it is not there yet: a symlink, FIFO, device, folder
+// or file at it counts as taken, and nothing is followed or waited for.
+int createNew(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
 }
+
+bool syncFolder(const std::string& directory) {
+    qva::FileDescriptor folder(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.get() >= 0 && ::fsync(folder.get()) == 0;
+}
+
+}  // namespace
+
+struct TSWriter::Shared {
+    std::atomic<USBListener*> listener{nullptr};
+
+    // Held while a drive's failure is reported, so the writer cannot end meanwhile.
+    std::mutex ownerLock;
+    TSWriter* owner = nullptr;
+
+    std::mutex threadsLock;
+    std::condition_variable threadsEnded;
+    int running = 0;
+
+    // A drive thread gave up: take its target out and tell the drive manager.
+    void failed(uint64_t serial, int id) {
+        std::lock_guard guard(ownerLock);
+        if (owner == nullptr) return;
+        if (!owner->removeSerial(serial)) {
+            // Stopped by the drive manager meanwhile: nothing to tell.
+            std::fprintf(stderr, "Error removing output with ID: %d\n", id);
+            return;
+        }
+        tell(id);
+    }
+    void tell(int id) {
+        if (USBListener* manager = listener.load()) {
+            manager->errorCallBack(id, "Could not write to device");
+        } else {
+            std::fputs("USBListen == NULL\n", stderr);
+        }
+        std::fprintf(stderr, "Removed output with ID: %d\n", id);
+    }
+    void threadEnded() {
+        std::lock_guard guard(threadsLock);
+        --running;
+        threadsEnded.notify_all();
+    }
+};
+
+class TSWriter::Target {
+public:
+    Target(int id, uint64_t serial, std::string directory, std::string prefix)
+        : id(id), serial(serial), directory(std::move(directory)), prefix(std::move(prefix)) {}
+
+    const int id;
+    const uint64_t serial;      // a drive stopped and started again is a new target
+    const std::string directory;  // the mount folder and "/"
+    const std::string prefix;     // the file prefix when recording started
+
+    bool started = false;  // under the writer's lock: blocks are handed from a random-access point on
+
+    std::mutex lock;  // innermost: taken under the writer's lock, never the other way
+    std::condition_variable wake;
+    std::deque<Block> queue;
+    size_t bytes = 0;
+    bool stop = false;     // write what is queued, sync, end
+    bool abandon = false;  // dropped: end without writing more
+};
+
+namespace {
 
 enum class Attempt { Written, Failed, NoSpace };
 
-// One attempt on output.path. A failed attempt leaves the file as it was
-// before it, so that every file holds only whole packets.
-Attempt attemptWrite(const TSOutput& output, const char* data, size_t size,
-                     std::optional<uint64_t>& freeMiB) {
-    if (!onSameDrive(output)) {
-        std::fprintf(stderr, "Error opening file with id: %d\n", output.id);
-        return Attempt::Failed;
-    }
-    if (!freeMiB) {
-        struct statfs fs {};
-        if (::statfs(output.directory.c_str(), &fs) != 0) return Attempt::Failed;
-        freeMiB = (uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize)) >> 20;
-    }
-    if (*freeMiB <= kMinFreeMiB) return Attempt::NoSpace;
+// The file a drive's thread writes: the recording's first name, then its
+// retry pieces ("_N.ts" after the name), numbered on from the last one used
+// so that a later block never lands in an earlier piece.
+class DriveFile {
+public:
+    explicit DriveFile(const TSWriter::Target& target) : target_(target) {}
+    DriveFile(const DriveFile&) = delete;
+    DriveFile& operator=(const DriveFile&) = delete;
+    ~DriveFile() { close(); }
 
-    qva::FileDescriptor file(
-        ::open(output.path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
-    struct stat before {};
-    if (file.get() < 0 || ::fstat(file.get(), &before) != 0) {
-        std::fprintf(stderr, "Error opening file with id: %d\n", output.id);
-        return Attempt::Failed;
-    }
-    // A truncation that fails cannot be helped here; the packet goes on to the next name.
-    const bool written = qva::writeAll(file.get(), data, size);
-    if (!written && ::ftruncate(file.get(), before.st_size) != 0) {}
-    const bool closed = file.close();
-    if (!closed) {
-        std::fputs("Fclose failed", stderr);
-        if (written && ::truncate(output.path.c_str(), before.st_size) != 0) {}
-    }
-    if (!written) {
-        std::fprintf(stderr, "Error writing id: %d, returned %d   %s\n", output.id, 0,
-                     output.path.c_str());
-    }
-    return written && closed ? Attempt::Written : Attempt::Failed;
-}
-
-bool runJob(TSOutput& output, const char* data, int size) {
-    try {
-        return writePacket(output, data, size);
-    } catch (...) {
+    // The first free name: prefix.ts, then prefix-1.ts, prefix-2.ts, ...
+    bool open() {
+        struct stat folder {};
+        if (::stat(target_.directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return false;
+        device_ = folder.st_dev;
+        for (int n = 0; n < kFileNumbers; ++n) {
+            name_ = n == 0 ? target_.prefix + ".ts" : target_.prefix + "-" + std::to_string(n) + ".ts";
+            if (create(target_.directory + name_)) return true;
+            if (errno != EEXIST) return false;
+        }
         return false;
     }
-}
 
-template <typename Match>
-std::optional<std::string> takeOut(QMutex& lock, Outputs& outputs, Match match) {
-    QMutexLocker guard(&lock);
-    const auto found = std::find_if(outputs.begin(), outputs.end(),
-                                    [&](const std::unique_ptr<TSOutput>& output) { return match(*output); });
-    if (found == outputs.end()) return std::nullopt;
-    std::string path = std::move((*found)->path);
-    outputs.erase(found);
-    return path;
-}
-
-void startSync(std::string path) {
-    try {
-        std::thread(SyncUSB, path).detach();
-    } catch (const std::system_error&) {
-        SyncUSB(std::move(path));  // no thread to be had: slower, but the file still gets flushed
+    // One attempt at a whole block. A failed one leaves the file as it was,
+    // so that every file holds whole blocks only, and moves on to a new piece.
+    Attempt write(const char* data, size_t size) {
+        if (!onSameDrive()) {
+            std::fprintf(stderr, "Error opening file with id: %d\n", target_.id);
+            return Attempt::Failed;
+        }
+        struct statfs fs {};
+        if (::statfs(target_.directory.c_str(), &fs) != 0) return Attempt::Failed;
+        if ((uint64_t(fs.f_bavail) * uint64_t(fs.f_frsize) >> 20) <= kMinFreeMiB) return Attempt::NoSpace;
+        if (fd_ < 0 && !nextPiece()) {
+            std::fprintf(stderr, "Error opening file with id: %d\n", target_.id);
+            return Attempt::Failed;
+        }
+        if (!qva::writeAll(fd_, data, size)) {
+            const int error = errno;
+            if (::ftruncate(fd_, size_) != 0) {}  // cannot be helped here; the block goes on to the next piece
+            std::fprintf(stderr, "Error writing id: %d, returned %d   %s\n", target_.id, 0, path_.c_str());
+            std::fprintf(stderr, "%s: %s\n", path_.c_str(), std::strerror(error));
+            close();
+            return Attempt::Failed;
+        }
+        size_ += off_t(size);
+        return Attempt::Written;
     }
+
+    // Makes what was written durable; false, with the error named, if it is not.
+    bool sync() {
+        if (fd_ < 0 || ::fdatasync(fd_) == 0) return true;
+        std::fprintf(stderr, "Sync failed on %s: %s\n", path_.c_str(), std::strerror(errno));
+        return false;
+    }
+
+    // The end of the recording on this drive.
+    void finish() {
+        if (fd_ < 0) return;
+        std::fprintf(stderr, "Syncing: %s\n", path_.c_str());
+        if (::fsync(fd_) != 0) std::fprintf(stderr, "Sync failed on %s: %s\n", path_.c_str(), std::strerror(errno));
+        close();
+    }
+
+private:
+    bool create(const std::string& path) {
+        fd_ = createNew(path);
+        if (fd_ < 0) return false;
+        path_ = path;
+        size_ = 0;
+        // The new name itself must survive a power cut too.
+        if (!syncFolder(target_.directory)) {
+            std::fprintf(stderr, "Sync failed on %s: %s\n", target_.directory.c_str(), std::strerror(errno));
+            close();
+            errno = EIO;
+            return false;
+        }
+        return true;
+    }
+
+    bool nextPiece() {
+        while (piece_ < kFileNumbers) {
+            ++piece_;
+            if (create(target_.directory + name_ + "_" + std::to_string(piece_) + ".ts")) return true;
+            if (errno != EEXIST) return false;
+        }
+        return false;
+    }
+
+    // The folder must still be the drive it was when recording started: an
+    // unmounted drive leaves its empty mount folder on the box's own disk.
+    bool onSameDrive() const {
+        struct stat folder {};
+        return ::stat(target_.directory.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode) &&
+               folder.st_dev == device_;
+    }
+
+    void close() {
+        if (fd_ >= 0 && ::close(fd_) != 0) std::fputs("Fclose failed", stderr);
+        fd_ = -1;
+    }
+
+    const TSWriter::Target& target_;
+    dev_t device_ = 0;
+    std::string name_;  // prefix.ts or prefix-N.ts
+    int piece_ = 0;     // the last retry piece tried
+    std::string path_;  // the file written now
+    int fd_ = -1;
+    off_t size_ = 0;
+};
+
+bool writeBlock(DriveFile& file, const DataPacket& packet) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        switch (file.write(packet.data.get(), size_t(std::max(packet.size, 0)))) {
+            case Attempt::Written: return true;
+            case Attempt::NoSpace: std::fputs("break Freesize\n", stderr); return false;
+            case Attempt::Failed: break;
+        }
+    }
+    return false;
+}
+
+// A drive's thread: writes its queue in order, syncs about once a period,
+// and ends when stopped (after the queue), dropped, or failed.
+void runDrive(const std::shared_ptr<TSWriter::Target>& target, const std::shared_ptr<TSWriter::Shared>& shared,
+              std::chrono::milliseconds syncPeriod) {
+    DriveFile file(*target);
+    bool ok = file.open();
+    if (!ok) std::fprintf(stderr, "Could not start recording on %s\n", target->directory.c_str());
+    Clock::time_point nextSync = Clock::now() + syncPeriod;
+    while (ok) {
+        Block block;
+        {
+            std::unique_lock guard(target->lock);
+            target->wake.wait_until(guard, nextSync,
+                                    [&] { return !target->queue.empty() || target->stop || target->abandon; });
+            if (target->abandon || (target->stop && target->queue.empty())) break;
+            if (!target->queue.empty()) {
+                block = std::move(target->queue.front());
+                target->queue.pop_front();
+                target->bytes -= size_t(std::max(block.packet->size, 0));
+            }
+        }
+        if (block.packet) ok = writeBlock(file, *block.packet);
+        if (ok && Clock::now() >= nextSync) {
+            ok = file.sync();
+            nextSync = Clock::now() + syncPeriod;
+        }
+    }
+    file.finish();
+    if (!ok) shared->failed(target->serial, target->id);
 }
 
 }  // namespace
 
 TSWriter::TSWriter(StreamBuffer* buffer, const FilePrefix* filePrefix)
-    : buffer_(buffer), filePrefix_(filePrefix) {
+    : TSWriter(buffer, filePrefix, Limits{}) {}
+
+TSWriter::TSWriter(StreamBuffer* buffer, const FilePrefix* filePrefix, Limits limits)
+    : buffer_(buffer), filePrefix_(filePrefix), limits_(limits), shared_(std::make_shared<Shared>()) {
+    shared_->owner = this;
     std::fprintf(stderr, "TSWriter %s\n", filePrefix_->get().c_str());
 }
 
 TSWriter::~TSWriter() {
     stopping_.store(true);
     if (distribution_.joinable()) distribution_.join();
+    {
+        QMutexLocker guard(&lock_);
+        for (const std::shared_ptr<Target>& target : targets_) {
+            std::lock_guard targetGuard(target->lock);
+            target->stop = true;
+            target->wake.notify_all();
+        }
+        targets_.clear();
+    }
+    {
+        std::lock_guard guard(shared_->ownerLock);
+        shared_->owner = nullptr;
+    }
+    // A drive hung in the kernel keeps its thread; it holds only what it shares.
+    std::unique_lock guard(shared_->threadsLock);
+    shared_->threadsEnded.wait_for(guard, kStopWait, [&] { return shared_->running == 0; });
 }
 
 bool TSWriter::AddUSBListener(USBListener* listener) {
-    usbListener_.store(listener);
+    shared_->listener.store(listener);
     if (listener == nullptr) return false;
     std::fputs("USBListen looking good from TSWriter\n", stderr);
     return true;
 }
 
 void TSWriter::StartWriter() {
-    while (usbListener_.load() == nullptr) {
+    while (shared_->listener.load() == nullptr) {
         std::fputs("Waiting in TSWriter on USBListener\n", stderr);
         std::this_thread::sleep_for(std::chrono::seconds(1));
     }
@@ -153,147 +316,107 @@ void TSWriter::StartWriter() {
 }
 
 int TSWriter::AddOutput(const std::string& mountPath, int id) {
-    auto output = std::make_unique<TSOutput>();
-    output->directory = mountPath + "/";
-    struct stat folder {};
-    if (::stat(output->directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return -1;
-    output->device = folder.st_dev;
-
-    // The drive is asked without the writer's lock, so that a slow or hung
-    // drive never holds up the writes to the others. Callers start drives
-    // one at a time under the drive-list lock.
+    std::string directory = mountPath + "/";
     const std::string prefix = filePrefix_->get();
-    for (int n = 0; n < kFileNumbers && output->path.empty(); ++n) {
-        std::string name = n == 0 ? prefix + ".ts" : prefix + "-" + std::to_string(n) + ".ts";
-        if (name.size() > NAME_MAX || output->directory.size() + name.size() >= PATH_MAX) return -1;
-        std::string candidate = output->directory + name;
-        // lstat: a file that exists but cannot be read, or a dangling link,
-        // is still taken.
-        struct stat existing {};
-        if (::lstat(candidate.c_str(), &existing) == 0) continue;
-        if (errno != ENOENT) return -1;
-        output->fileNumber = n;
-        output->fileName = std::move(name);
-        output->path = std::move(candidate);
-    }
-    if (output->path.empty()) return -1;
-    output->id = id;
+    if (prefix.size() + kLongestSuffix > NAME_MAX || directory.size() + prefix.size() + kLongestSuffix >= PATH_MAX)
+        return -1;
 
     QMutexLocker guard(&lock_);
-    output->serial = nextSerial_++;
-    outputs_.push_back(std::move(output));
+    auto target = std::make_shared<Target>(id, nextSerial_++, std::move(directory), prefix);
+    {
+        std::lock_guard threads(shared_->threadsLock);
+        ++shared_->running;
+    }
+    try {
+        std::thread([target, shared = shared_, period = limits_.syncPeriod] {
+            runDrive(target, shared, period);
+            shared->threadEnded();
+        }).detach();
+    } catch (const std::system_error&) {
+        shared_->threadEnded();
+        return -1;
+    }
+    targets_.push_back(std::move(target));
     return id;
 }
 
 bool TSWriter::RemoveOutput(int id) {
-    std::optional<std::string> path =
-        takeOut(lock_, outputs_, [id](const TSOutput& output) { return output.id == id; });
-    if (!path) return false;
-    startSync(std::move(*path));
+    QMutexLocker guard(&lock_);
+    const auto found = std::find_if(targets_.begin(), targets_.end(),
+                                    [id](const std::shared_ptr<Target>& target) { return target->id == id; });
+    if (found == targets_.end()) return false;
+    {
+        std::lock_guard targetGuard((*found)->lock);
+        (*found)->stop = true;
+        (*found)->wake.notify_all();
+    }
+    targets_.erase(found);
     return true;
 }
 
 bool TSWriter::removeSerial(uint64_t serial) {
-    std::optional<std::string> path = takeOut(
-        lock_, outputs_, [serial](const TSOutput& output) { return output.serial == serial; });
-    if (!path) return false;
-    startSync(std::move(*path));
+    QMutexLocker guard(&lock_);
+    const auto found = std::find_if(targets_.begin(), targets_.end(), [serial](const std::shared_ptr<Target>& target) {
+        return target->serial == serial;
+    });
+    if (found == targets_.end()) return false;
+    targets_.erase(found);
     return true;
 }
 
 size_t TSWriter::outputCount() const {
     QMutexLocker guard(&lock_);
-    return outputs_.size();
+    return targets_.size();
+}
+
+size_t TSWriter::queuedBytes() const {
+    QMutexLocker guard(&lock_);
+    size_t total = 0;
+    for (const std::shared_ptr<Target>& target : targets_) {
+        std::lock_guard targetGuard(target->lock);
+        total += target->bytes;
+    }
+    return total;
+}
+
+void TSWriter::distribute(const std::shared_ptr<const DataPacket>& packet) {
+    const size_t size = size_t(std::max(packet->size, 0));
+    const Clock::time_point now = Clock::now();
+    std::vector<std::shared_ptr<Target>> overflowed;
+    {
+        QMutexLocker guard(&lock_);
+        for (const std::shared_ptr<Target>& target : targets_) {
+            // A new file begins where a player can start: PAT, PMT, keyframe.
+            if (!target->started && !packet->randomAccess) continue;
+            target->started = true;
+            std::lock_guard targetGuard(target->lock);
+            target->queue.push_back({packet, now});
+            target->bytes += size;
+            target->wake.notify_all();
+            if (target->bytes > limits_.queueBytes && now - target->queue.front().queuedAt > limits_.queueAge) {
+                std::fprintf(stderr, "Drive with ID %d too slow: %zu bytes waiting\n", target->id, target->bytes);
+                target->queue.clear();  // its memory goes now, even if its thread is stuck
+                target->bytes = 0;
+                target->abandon = true;
+                overflowed.push_back(target);
+            }
+        }
+        for (const std::shared_ptr<Target>& target : overflowed)
+            targets_.erase(std::find(targets_.begin(), targets_.end(), target));
+    }
+    for (const std::shared_ptr<Target>& target : overflowed) shared_->tell(target->id);
 }
 
 void TSWriter::writeSyncronizer() {
     std::fputs("Write sync started OK\n", stderr);
     while (!stopping_.load()) {
         try {
-            // The targets for the coming packet are fixed before it is awaited.
-            std::vector<TSOutput> targets;
-            {
-                QMutexLocker guard(&lock_);
-                targets.reserve(outputs_.size());
-                for (const std::unique_ptr<TSOutput>& output : outputs_) targets.push_back(*output);
-            }
             DataPacketPtr packet = buffer_->getData(&stopping_);
             if (!packet) break;
-            if (targets.empty()) continue;  // the stream is consumed whether or not anything records
-
-            std::vector<char> written(targets.size(), 0);
-            WriteThreads workers(targets.size());
-            for (size_t i = 0; i < targets.size(); ++i) {
-                auto job = [&, i] { written[i] = runJob(targets[i], packet->data.get(), packet->size); };
-                try {
-                    workers[i] = std::thread(job);
-                } catch (const std::system_error&) {
-                    job();
-                }
-            }
-
-            for (size_t i = 0; i < targets.size(); ++i) {
-                WriteThreads::join(workers[i]);
-                const TSOutput& copy = targets[i];
-                {
-                    // By serial: a drive stopped and started again meanwhile is
-                    // a new target with a new file.
-                    QMutexLocker guard(&lock_);
-                    for (const std::unique_ptr<TSOutput>& output : outputs_) {
-                        if (output->serial == copy.serial && output->path != copy.path) {
-                            output->path = copy.path;
-                        }
-                    }
-                }
-                if (written[i]) continue;
-                if (!removeSerial(copy.serial)) {
-                    std::fprintf(stderr, "Error removing output with ID: %d\n", copy.id);
-                    continue;
-                }
-                if (USBListener* listener = usbListener_.load()) {
-                    listener->errorCallBack(copy.id, "Could not write to device");
-                } else {
-                    std::fputs("USBListen == NULL\n", stderr);
-                }
-                std::fprintf(stderr, "Removed output with ID: %d\n", copy.id);
-            }
+            // Shared by every drive's queue, never copied per drive.
+            distribute(std::shared_ptr<const DataPacket>(std::move(packet)));
         } catch (...) {
             // Only memory can run out here; the stream goes on with the next packet.
         }
     }
-}
-
-bool writePacket(TSOutput& output, const char* data, int size) {
-    const size_t bytes = size > 0 ? size_t(size) : 0;
-    std::optional<uint64_t> freeMiB;  // asked once per packet, again only after a failed query
-    while (output.retryCount <= kMaxRetries) {
-        try {
-            const Attempt result = attemptWrite(output, data, bytes, freeMiB);
-            if (result == Attempt::Written) return true;
-            if (result == Attempt::NoSpace) {
-                std::fputs("break Freesize\n", stderr);
-                return false;
-            }
-        } catch (...) {
-            std::fprintf(stderr, "Exception error writing id: %d\n", output.id);
-        }
-        if (++output.retryCount <= kMaxRetries) {
-            output.path = output.directory + output.fileName + "_" +
-                          std::to_string(output.retryCount) + ".ts";
-        }
-    }
-    return false;
-}
-
-void SyncUSB(std::string path) {
-    // No O_CREAT: a file that is gone stays gone. O_NONBLOCK keeps a special
-    // file without a reader from holding the thread for ever.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        std::fputs("Error syncing file\n", stderr);
-        return;
-    }
-    std::fprintf(stderr, "Syncing: %s\n", path.c_str());
-    ::fsync(fd);
-    ::close(fd);
 }

@@ -1,5 +1,6 @@
 #include "record/TSWriter.h"
 
+#include "LoopDrive.h"
 #include "TestFiles.h"
 #include "core/FilePrefix.h"
 #include "platform/CommandRunner.h"
@@ -11,7 +12,6 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,7 +72,7 @@ struct Tmpfs {
 
 // The writer with its drive manager, started as in the box.
 struct Recorder {
-    Recorder() {
+    explicit Recorder(TSWriter::Limits limits = {}) : writer(std::make_unique<TSWriter>(&buffer, &prefix, limits)) {
         listener = std::make_unique<USBListener>(writer.get(), USBListener::Options{.mediaPath = media / "",
             .runner = std::make_shared<qva::CommandRunner>("/nonexistent-root"), .watch = false});
         writer->StartWriter();
@@ -82,24 +82,16 @@ struct Recorder {
         listener.reset();
     }
     int add(const std::string& dir, int id) { return writer->AddOutput(dir, id); }
-    // Adds the targets (each gets its own id back), then settles: the writer awaits a packet with its
-    // targets already chosen, and an empty one ends that wait, so they get all that follows.
-    testing::AssertionResult start(const std::vector<std::pair<std::string, int>>& targets, bool settled = true) {
-        for (const auto& [dir, id] : targets)
-            if (const int got = add(dir, id); got != id) return testing::AssertionFailure() << dir << " got " << got;
-        if (settled) buffer.putData("", 0);
-        return waitFor([&] { return !settled || buffer.queued() == 0; }) ? testing::AssertionSuccess()
-                                                                          : testing::AssertionFailure() << "unsettled";
-    }
-    const std::string& put(const std::string& bytes) {
-        buffer.putData(bytes.data(), int(bytes.size()));
+    const std::string& put(const std::string& bytes, bool randomAccess = true) {
+        buffer.putData(bytes.data(), int(bytes.size()), randomAccess);
         return fed += bytes;
     }
+    bool dropped(size_t left) { return waitFor([&] { return writer->outputCount() == left; }); }
 
     TempDir media;
     StreamBuffer buffer;
     FilePrefix prefix{"rec"};
-    std::unique_ptr<TSWriter> writer = std::make_unique<TSWriter>(&buffer, &prefix);
+    std::unique_ptr<TSWriter> writer;
     std::unique_ptr<USBListener> listener;
     std::string fed;
 };
@@ -108,6 +100,8 @@ struct Recorder {
 struct TSWriterOnStick : testing::Test {
     void SetUp() override {
         if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
+        ASSERT_EQ(r.add(stick.dir, 1), 1);
+        ASSERT_EQ(r.add(root.path(), 2), 2);
     }
     Recorder r;
     TempDir root;
@@ -116,147 +110,141 @@ struct TSWriterOnStick : testing::Test {
 
 }  // namespace
 
-TEST(TSWriterNaming, FirstGapIsTakenAndNoNameInUseOrCutShortIsUsed) {
+TEST(TSWriterNaming, FirstFreeNameAndNothingThatIsAlreadyThereIsOpened) {
     Recorder r;
     TempDir drive, elsewhere;
-    EXPECT_EQ(r.add(elsewhere / "unplugged", 9), -1);
     std::string deep = elsewhere.path();
     while (deep.size() < 4000) deep += "/" + std::string(200, 'd');
-    fs::create_directories(deep);
     r.prefix.set(std::string(63, 'p'));
     EXPECT_EQ(r.add(deep, 9), -1);  // folder and name together would pass PATH_MAX
-    EXPECT_FALSE(r.writer->RemoveOutput(9));
 
     r.prefix.set("rec1080");
     testing_support::writeFile(drive / "rec1080.ts", "kept");
-    fs::create_symlink(elsewhere / "lost.ts", drive / "rec1080-2.ts");  // dangling, still in use
+    fs::create_symlink(elsewhere / "lost.ts", drive / "rec1080-2.ts");  // dangling, still taken
     ASSERT_EQ(r.add(drive.path(), 1), 1);
     r.prefix.set("renamed");  // read when a recording starts, never later
-    ASSERT_TRUE(r.start({}));
     EXPECT_TRUE(holds(drive / "rec1080-1.ts", r.put(block(1))));
     ASSERT_TRUE(r.writer->RemoveOutput(1));
+    EXPECT_FALSE(r.writer->RemoveOutput(1));
     r.prefix.set("rec1080");
-    ASSERT_TRUE(r.start({{drive.path(), 1}}));
+    ASSERT_EQ(r.add(drive.path(), 1), 1);
     r.put(block(2));
     EXPECT_TRUE(holds(drive / "rec1080-3.ts", block(2)));
     EXPECT_EQ(readFile(drive / "rec1080.ts"), "kept");
-    EXPECT_FALSE(fs::exists(elsewhere / "lost.ts") || fs::exists(elsewhere / "unplugged"));
-}
+    EXPECT_FALSE(fs::exists(elsewhere / "lost.ts"));
 
-TEST(TSWriterDistribution, TargetsAreFixedBeforeThePacketIsAwaited) {
-    Recorder r;
-    TempDir a, b, c;
-    ASSERT_TRUE(r.start({{a.path(), 1}, {c.path(), 3}}));
-    ASSERT_TRUE(holds(a / "rec.ts", r.put(block(0))));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // back in its wait, a chosen
-
-    EXPECT_TRUE(r.writer->RemoveOutput(1));
-    EXPECT_FALSE(r.writer->RemoveOutput(1));
-    ASSERT_EQ(r.add(b.path(), 2), 2);
-    r.put(block(1)), r.put(block(2));
-    EXPECT_TRUE(holds(b / "rec.ts", block(2)));
-    EXPECT_TRUE(holds(c / "rec.ts", r.fed));  // there all along: the whole stream
-    EXPECT_EQ(readFile(a / "rec.ts"), block(0) + block(1));
-    EXPECT_EQ(r.writer->outputCount(), 2u);
-}
-
-TEST(TSWriterDistribution, DrivesStoppedAndStartedDuringAWriteRoundGetNewFiles) {
-    Recorder r;
-    TempDir slow, good, bad;
-    ASSERT_TRUE(r.start({{slow.path(), 7}, {good.path(), 1}, {bad.path(), 2}}));  // the round waits for slow, first
-    fs::remove(slow / "rec.ts");
-    ASSERT_EQ(::mkfifo((slow / "rec.ts").c_str(), 0600), 0);  // its write waits for a reader
-    fs::remove(bad / "rec.ts");
-    for (int i = 0; i <= 10; ++i)  // all eleven names fail
-        fs::create_directory(bad / (i ? "rec.ts_" + std::to_string(i) + ".ts" : "rec.ts"));
-    ASSERT_TRUE(holds(good / "rec.ts", r.put(block(1))));
-
-    // "STP" then "REC" on both while their old jobs' round is still open.
+    // A drive that is not there: said by its own thread, and the manager told.
     CaptureStderr();
-    for (int id : {1, 2}) EXPECT_TRUE(r.writer->RemoveOutput(id));
-    ASSERT_TRUE(r.start({{good.path(), 1}, {bad.path(), 2}}, false));
-    EXPECT_EQ(readFile(slow / "rec.ts"), r.fed);  // a reader at last: the round ends
-    fs::remove(slow / "rec.ts");
-    EXPECT_TRUE(r.writer->RemoveOutput(7));
-
-    r.put(block(2));
-    for (const TempDir* dir : {&good, &bad}) EXPECT_TRUE(holds(*dir / "rec-1.ts", block(2)));
+    EXPECT_EQ(r.add(elsewhere / "unplugged", 7), 7);
+    EXPECT_TRUE(r.dropped(1));
     const std::string said = GetCapturedStderr();
-    EXPECT_EQ(readFile(good / "rec.ts"), block(1));
-    EXPECT_EQ(count(said, "Error removing output with ID: 2\n"), 1u);
-    EXPECT_EQ(r.writer->outputCount(), 2u);
+    EXPECT_NE(said.find("Could not start recording on " + elsewhere / "unplugged/"), std::string::npos) << said;
+    EXPECT_EQ(count(said, "Removed output with ID: 7\n"), 1u);
+    EXPECT_FALSE(fs::exists(elsewhere / "unplugged"));
+}
+
+TEST(TSWriterDistribution, FilesBeginWhereAPlayerCanStartAndEndAfterWhatWasQueued) {
+    Recorder r;
+    TempDir a, b;
+    ASSERT_EQ(r.add(a.path(), 1), 1);
+    r.put(block(0), false);  // mid-GOP: a file does not begin here
+    r.put(block(1)), r.put(block(2), false);
+    ASSERT_TRUE(holds(a / "rec.ts", block(1) + block(2)));
+    ASSERT_EQ(r.add(b.path(), 2), 2);
+    r.put(block(3), false), r.put(block(4)), r.put(block(5), false);
+    ASSERT_TRUE(holds(b / "rec.ts", block(4) + block(5)));
+    EXPECT_TRUE(r.writer->RemoveOutput(1));
+    r.put(block(6));
+    EXPECT_TRUE(holds(b / "rec.ts", block(4) + block(5) + block(6)));
+    EXPECT_TRUE(readFile(a / "rec.ts") == block(1) + block(2) + block(3) + block(4) + block(5));
+    EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
 TEST_F(TSWriterOnStick, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
-    ASSERT_TRUE(r.start({{stick.dir, 1}, {root.path(), 2}}));
     CaptureStderr();
     for (int k = 0; k < 1600; ++k) r.put(block(k));  // 15 MB: past the 50 MiB left free
-    EXPECT_TRUE(holds(root / "rec.ts", r.fed));  // byte for byte, and the failed round is over
+    EXPECT_TRUE(holds(root / "rec.ts", r.fed));
+    EXPECT_TRUE(r.dropped(1));
     const std::string said = GetCapturedStderr();
     const std::string full = readFile(stick.dir + "/rec.ts");
     EXPECT_TRUE(!full.empty() && full.size() % 188 == 0) << full.size();
-    EXPECT_EQ(full, r.fed.substr(0, full.size()));
+    EXPECT_TRUE(full == r.fed.substr(0, full.size()));
     for (const char* line : {"break Freesize\n", "ID in callback: 1\n", "Removed output with ID: 1\n"})
         EXPECT_EQ(count(said, line), 1u) << line;
-    EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
 TEST_F(TSWriterOnStick, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
     fs::create_directories(root / "gone");
-    ASSERT_TRUE(r.start({{root / "gone", 1}, {stick.dir, 2}, {root.path(), 3}}));
+    ASSERT_EQ(r.add(root / "gone", 3), 3);
     ASSERT_TRUE(holds(stick.dir + "/rec.ts", r.put(block(1))));
+    ASSERT_TRUE(holds(root / "gone/rec.ts", block(1)));
 
     CaptureStderr();
     fs::remove_all(root / "gone");
     stick.unplug();  // leaves its empty mount folder on this disk
     for (int k = 2; k < 6; ++k) r.put(block(k));
     EXPECT_TRUE(holds(root / "rec.ts", r.fed));
+    EXPECT_TRUE(r.dropped(1));
     const std::string said = GetCapturedStderr();
-    EXPECT_EQ(count(said, "Error opening file with id: 1\n"), 11u);
-    for (const char* line : {"Removed output with ID: 1\n", "Removed output with ID: 2\n"})
+    EXPECT_EQ(count(said, "Error opening file with id: 3\n"), 11u);
+    for (const char* line : {"Removed output with ID: 1\n", "Removed output with ID: 3\n"})
         EXPECT_EQ(count(said, line), 1u) << line;
     EXPECT_TRUE(!fs::exists(root / "gone") && fs::is_empty(stick.dir));
+}
+
+TEST(TSWriterFaults, RefusedWritesGoOnInNewPiecesNumberedOnAndNothingAtTheirNamesIsOpened) {
+    Recorder r;
+    TempDir drive, elsewhere;
+    fs::create_symlink(elsewhere / "outside.ts", drive / "rec.ts_1.ts");
+    ASSERT_EQ(::mkfifo((drive / "rec.ts_2.ts").c_str(), 0600), 0);  // opening it for writing would wait for ever
+    // Every file holds two blocks at most, as FAT32's 4 GiB does at scale.
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    ::getrlimit(RLIMIT_FSIZE, &before);
+    rlimit limited = before;
+    limited.rlim_cur = 2 * 9400 + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    ASSERT_EQ(r.add(drive.path(), 1), 1);
+    CaptureStderr();
+    for (int k = 0; k < 6; ++k) r.put(block(k));
+    const bool landed = holds(drive / "rec.ts_4.ts", block(4) + block(5));
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, previousHandler);
+    EXPECT_TRUE(landed);
+    EXPECT_EQ(count(GetCapturedStderr(), "Error writing id: 1"), 2u);
+    EXPECT_TRUE(readFile(drive / "rec.ts") == block(0) + block(1));
+    EXPECT_TRUE(readFile(drive / "rec.ts_3.ts") == block(2) + block(3));
+    EXPECT_FALSE(fs::exists(elsewhere / "outside.ts"));
+    EXPECT_TRUE(fs::is_fifo(drive / "rec.ts_2.ts"));
     EXPECT_EQ(r.writer->outputCount(), 1u);
 }
 
-TEST(TSWriterFaults, UnwritableCurrentFileContinuesInTheNextName) {
-    Recorder r;
-    TempDir drive;
-    ASSERT_TRUE(r.start({{drive.path(), 1}}));
-    ASSERT_TRUE(holds(drive / "rec.ts", r.put(block(1))));
-    fs::remove(drive / "rec.ts");
-    fs::create_directory(drive / "rec.ts");  // even root cannot append to it
+TEST(TSWriterStall, StalledDriveHoldsBackNoOtherAndIsDroppedAtItsBound) {
+    TempDir root, healthy;
+    Recorder r({.queueBytes = 1 << 20, .queueAge = std::chrono::milliseconds(300)});
+    testing_support::LoopDrive stalled(root / "image", root / "stalled");  // thawed first on the way out
+    if (!stalled.mounted()) GTEST_SKIP() << "a loop-mounted ext4 drive needs root";
+    ASSERT_EQ(r.add(stalled.path(), 1), 1);
+    ASSERT_EQ(r.add(healthy.path(), 2), 2);
+    ASSERT_TRUE(holds(stalled.path() / "rec.ts", r.put(block(0))));
+    ASSERT_TRUE(stalled.freeze());
 
     CaptureStderr();
-    r.put(block(2)), r.put(block(3));
-    EXPECT_TRUE(holds(drive / "rec.ts_1.ts", block(2) + block(3)));
-    EXPECT_EQ(count(GetCapturedStderr(), "Error opening file with id: 1\n"), 1u);
-    EXPECT_EQ(r.writer->outputCount(), 1u);
-}
-
-TEST(TSWriterFaults, FileSizeLimitEndsInTheNextNameNotInAKilledRecorder) {
-    TempDir drive;
-    struct stat folder {};
-    ASSERT_EQ(::stat(drive.path().c_str(), &folder), 0);
-    TSOutput target{.id = 1, .path = drive / "rec.ts", .directory = drive.path().string() + "/",
-                    .fileName = "rec.ts", .device = folder.st_dev};
-
-    const pid_t child = ::fork();
-    if (child == 0) {  // as the distribution thread does: a fresh copy per packet, the path carried on
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit fileSize{5 * 9400 + 1000, 5 * 9400 + 1000};  // the sixth block is cut short
-        bool ok = ::setrlimit(RLIMIT_FSIZE, &fileSize) == 0;
-        for (int k = 0; k < 8 && ok; ++k) {
-            TSOutput job = target;
-            ok = writePacket(job, block(k).data(), int(block(k).size()));
-            target.path = job.path;
-        }
-        ::_exit(ok ? 0 : 1);
+    // Past both bounds: over 1 MiB, over 300 ms.
+    for (int k = 1; k < 400 || r.writer->outputCount() == 2; ++k) {
+        r.put(block(k));
+        if (k % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_LT(k, 20000) << "never dropped";
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readFile(drive / "rec.ts"), block(0) + block(1) + block(2) + block(3) + block(4));
-    EXPECT_EQ(readFile(drive / "rec.ts_1.ts"), block(5) + block(6) + block(7));
+    EXPECT_TRUE(holds(healthy / "rec.ts", r.fed));
+    EXPECT_EQ(r.writer->queuedBytes(), 0u);
+    const std::string said = GetCapturedStderr();
+    EXPECT_EQ(count(said, "Drive with ID 1 too slow"), 1u) << said;
+    EXPECT_EQ(count(said, "Removed output with ID: 1\n"), 1u);
+
+    stalled.thaw();  // what it had taken is written whole
+    r.writer.reset();
+    const std::string kept = readFile(stalled.path() / "rec.ts");
+    EXPECT_TRUE(kept.size() >= block(0).size() && kept.size() % block(0).size() == 0) << kept.size();
+    EXPECT_TRUE(kept == r.fed.substr(0, kept.size()));
 }

@@ -36,7 +36,7 @@ struct Fixture : testing::Test {
             fs::create_directory(media + name);
             scan();
         }
-        for (const std::string& name : pull) fs::remove(media + name);
+        for (const std::string& name : pull) fs::rename(media + name, root / (".pulled-" + name));  // whole, even while written
         CaptureStderr();
         usb->scanOnce();
         return GetCapturedStderr();
@@ -139,7 +139,8 @@ TEST_F(USBListenerRecording, WriterFailureAndUnknownIds) {
                                        "callback: 7\nPath with ID 7 not found\n"), std::string::npos);
     EXPECT_EQ((std::tuple{list(), usb->StartRecord(1), usb->StartRecord(7), usb->StopRecord(7)}),
               std::tuple("a0 b1 ", 0, 1, 1));
-    scan({}, {"b"});
+    for (int i = 0; i < 500 && !fs::exists(media + "b/rec-1.ts"); ++i) std::this_thread::sleep_for(10ms);
+    scan({}, {"b"});  // once its file is open
     EXPECT_EQ(usb->StopRecord(1), 0);  // a pulled drive's target still stops
     EXPECT_EQ(writer.outputCount(), 0u);
 }

@@ -1,0 +1,55 @@
+// A real drive for the tests that need one (root only): an ext4 file system
+// in an image file, mounted through a loop device. It can be frozen, which
+// stalls every write to it in the kernel as a hung USB stick does; it is
+// always thawed and unmounted on the way out, so a failing test cannot leave
+// a thread stuck behind it.
+#pragma once
+
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace testing_support {
+
+class LoopDrive {
+public:
+    LoopDrive(const std::filesystem::path& image, const std::filesystem::path& mountPoint, int mebibytes = 128)
+        : image_(image), mountPoint_(mountPoint) {
+        std::filesystem::create_directories(mountPoint_);
+        if (::geteuid() != 0) return;
+        mounted_ = run("truncate -s " + std::to_string(mebibytes) + "M '" + image_.string() + "'") &&
+                   run("mkfs.ext4 -q -F '" + image_.string() + "'") &&
+                   run("mount -o loop '" + image_.string() + "' '" + mountPoint_.string() + "'");
+    }
+    LoopDrive(const LoopDrive&) = delete;
+    LoopDrive& operator=(const LoopDrive&) = delete;
+    ~LoopDrive() { unmount(); }
+
+    bool mounted() const { return mounted_; }
+    const std::filesystem::path& image() const { return image_; }
+    const std::filesystem::path& path() const { return mountPoint_; }
+
+    bool freeze() { return frozen_ = run("fsfreeze -f '" + mountPoint_.string() + "'"); }
+    void thaw() {
+        if (frozen_) run("fsfreeze -u '" + mountPoint_.string() + "'");
+        frozen_ = false;
+    }
+    // Lazily: a writer may still hold a file open on it.
+    void unmount() {
+        thaw();
+        if (mounted_) ::umount2(mountPoint_.c_str(), MNT_DETACH);
+        mounted_ = false;
+    }
+
+    static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+private:
+    std::filesystem::path image_, mountPoint_;
+    bool mounted_ = false;
+    bool frozen_ = false;
+};
+
+}  // namespace testing_support
