@@ -14,9 +14,9 @@ extern "C" {
 
 namespace {
 
-// The muxer's output: every block goes to the stream buffer as one packet.
+// The muxer's output, cut at its random-access points on the way to the stream buffer.
 int writeBuffer(void* opaque, uint8_t* buf, int size) {
-    static_cast<StreamBuffer*>(opaque)->putData(reinterpret_cast<const char*>(buf), size);
+    static_cast<RandomAccessSplitter*>(opaque)->write(buf, size_t(std::max(size, 0)));
     return size;
 }
 
@@ -49,7 +49,10 @@ VideoEncoder::VideoEncoder(unsigned int mode, const char* filename, VideoQueue* 
       audio_pair_(audio_pair),
       restart_(restart),
       queue_(queue),
-      buffer_(buffer) {
+      buffer_(buffer),
+      splitter_([buffer](const uint8_t* data, size_t size, bool randomAccess) {
+          buffer->putData(reinterpret_cast<const char*>(data), int(size), randomAccess);
+      }) {
     preview_file_.reset(std::fopen("preview.uyvy", "wb"));
     if (!preview_file_) std::fputs("Could not open preview file\n", stderr);
     if (burner_ != nullptr) burner_->setDimensions(format_.width, format_.height);
@@ -61,6 +64,7 @@ VideoEncoder::VideoEncoder(unsigned int mode, const char* filename, VideoQueue* 
     drainAudio();
     encodeVideo(nullptr);  // frames x264 may still hold
     av::check(av_write_trailer(oc_.get()), "Error writing trailer\n");
+    splitter_.flush();
     tearDown();
 }
 
@@ -72,7 +76,7 @@ void VideoEncoder::reloadPNG() {
 
 void VideoEncoder::openMuxer(const char* filename) {
     uint8_t* ioBuffer = static_cast<uint8_t*>(av_malloc(kIOBufferSize));
-    io_.reset(ioBuffer != nullptr ? avio_alloc_context(ioBuffer, kIOBufferSize, 1, buffer_, nullptr,
+    io_.reset(ioBuffer != nullptr ? avio_alloc_context(ioBuffer, kIOBufferSize, 1, &splitter_, nullptr,
                                                         writeBuffer, nullptr)
                                   : nullptr);
     if (!io_) {

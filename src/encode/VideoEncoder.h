@@ -7,6 +7,7 @@
 #include "capture/VideoQueue.h"
 #include "encode/EncoderMode.h"
 #include "encode/FFmpegResources.h"
+#include "encode/RandomAccessSplitter.h"
 #include "platform/Files.h"
 
 #include <atomic>
@@ -60,6 +61,7 @@ private:
     VideoQueue* queue_;
     StreamBuffer* buffer_;
 
+    RandomAccessSplitter splitter_;   // the muxer's output on its way to buffer_
     std::deque<int16_t> audio_fifo_;  // stereo samples waiting for a full frame
     int frame_count_ = 0;             // frames since the last preview write
     qva::FileOwner preview_file_;

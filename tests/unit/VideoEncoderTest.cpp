@@ -89,11 +89,18 @@ struct Pass {
     }
 
     // The muxed stream, checking that every block fits the muxer's I/O buffer.
+    int randomAccessBlocks = 0;
     std::string collect() {
         std::string bytes;
         while (buffer.queued() > 0) {
             DataPacketPtr packet = buffer.getData();
-            EXPECT_LE(packet->size, VideoEncoder::kIOBufferSize);
+            EXPECT_LE(packet->size, VideoEncoder::kIOBufferSize + 188 * 4);  // with a PAT held back
+            // A block where a file may begin opens with the PAT, before a keyframe.
+            if (packet->randomAccess) {
+                ++randomAccessBlocks;
+                EXPECT_TRUE(packet->size >= 188 && packet->data[0] == 0x47 && (packet->data[1] & 0x1F) == 0 &&
+                            packet->data[2] == 0);
+            }
             bytes.append(packet->data.get(), size_t(packet->size));
         }
         return bytes;
@@ -135,6 +142,7 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     const int frames = int(std::ceil(1.2 * m.fpsNum / m.fpsDen));
     pass.run(frames);
     const std::string bytes = pass.collect();
+    EXPECT_EQ(pass.randomAccessBlocks, 2);  // a keyframe a second
 
     const ProbedStream s = probe(dir, bytes);
     ASSERT_TRUE(s.opened);
