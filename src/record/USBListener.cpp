@@ -6,9 +6,13 @@
 #include <QMutexLocker>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -31,7 +35,44 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 
+// How long a scan waits for its drives to answer: a hung one is left to its
+// probe and the scan goes on without it.
+constexpr auto kProbeWait = std::chrono::milliseconds(500);
+
 }  // namespace
+
+// One look at one "/media" entry, on a thread of its own: lstat, statfs.
+struct USBListener::Probes {
+    struct Result {
+        bool done = false;
+        bool drive = false;
+        usbStick figures;
+    };
+    std::mutex lock;
+    std::condition_variable answered;
+    std::map<std::string, std::shared_ptr<Result>> running;  // by path; one at a time per entry
+
+    static void look(const std::shared_ptr<Probes>& probes, std::shared_ptr<Result> result, std::string path,
+                     dev_t mediaDevice, bool mountPointsOnly) {
+        usbStick figures;
+        struct stat entry {};
+        // A link is never a drive, whatever it points at; on the box neither
+        // is a folder on the box's own disk, such as an unmounted drive's.
+        bool drive = ::lstat(path.c_str(), &entry) == 0 && S_ISDIR(entry.st_mode) &&
+                     (!mountPointsOnly || entry.st_dev != mediaDevice);
+        struct statfs fs {};
+        if (drive && ::statfs(path.c_str(), &fs) == 0) {
+            figures.size = driveSizeOf(fs);
+            figures.freeSpace = driveFreeSpaceOf(fs);
+            figures.ntfs = (static_cast<long>(fs.f_type) == kFuseSuperMagic);
+        }
+        std::lock_guard guard(probes->lock);
+        result->done = true;
+        result->drive = drive;
+        result->figures = figures;
+        probes->answered.notify_all();
+    }
+};
 
 int driveSizeOf(const struct statfs& fs) {
     uint64_t bytes = bytesOf(fs.f_blocks, fs.f_frsize);
@@ -46,10 +87,10 @@ int driveFreeSpaceOf(const struct statfs& fs) {
 
 USBListener::USBListener(TSWriter* writer)
     : USBListener(writer, Options{qva::resolvePath("/media/"), std::make_shared<qva::CommandRunner>(),
-                                  true, std::chrono::milliseconds(1000)}) {}
+                                  true, std::chrono::milliseconds(1000), qva::sandboxRoot().empty()}) {}
 
 USBListener::USBListener(TSWriter* writer, Options options)
-    : writer_(writer), options_(std::move(options)) {
+    : writer_(writer), options_(std::move(options)), probes_(std::make_shared<Probes>()) {
     if (!options_.mediaPath.empty() && options_.mediaPath.back() != '/') options_.mediaPath += '/';
     if (!options_.runner) options_.runner = std::make_shared<qva::CommandRunner>();
     if (writer_ == nullptr || !writer_->AddUSBListener(this)) {
@@ -109,23 +150,67 @@ void USBListener::scanOnce() {
         return;
     }
 
-    std::vector<usbStick> scanned;
-    scanned.reserve(names.size());
-    for (std::string& name : names) {
-        usbStick drive;
-        drive.path = options_.mediaPath + name;
-        drive.label = std::move(name);
-        struct statfs fs {};
-        if (::statfs(drive.path.c_str(), &fs) == 0) {
-            drive.size = driveSizeOf(fs);
-            drive.freeSpace = driveFreeSpaceOf(fs);
-            drive.ntfs = (static_cast<long>(fs.f_type) == kFuseSuperMagic);
+    // Every entry is looked at on its own thread; an entry whose drive does
+    // not answer in time keeps its listing as it was, or waits to be listed.
+    struct stat media {};
+    const dev_t mediaDevice = ::stat(options_.mediaPath.c_str(), &media) == 0 ? media.st_dev : 0;
+    std::vector<std::pair<std::string, std::shared_ptr<Probes::Result>>> looks;
+    {
+        std::lock_guard guard(probes_->lock);
+        for (std::string& name : names) {
+            std::string path = options_.mediaPath + name;
+            std::shared_ptr<Probes::Result>& result = probes_->running[path];
+            if (!result) {
+                result = std::make_shared<Probes::Result>();
+                try {
+                    std::thread(Probes::look, probes_, result, path, mediaDevice, options_.mountPointsOnly).detach();
+                } catch (const std::system_error&) {
+                    probes_->running.erase(path);
+                    continue;
+                }
+            }
+            looks.emplace_back(std::move(name), result);
         }
-        scanned.push_back(std::move(drive));
+    }
+    std::vector<usbStick> scanned;
+    {
+        std::unique_lock guard(probes_->lock);
+        probes_->answered.wait_for(guard, kProbeWait, [&] {
+            return std::all_of(looks.begin(), looks.end(), [](const auto& look) { return look.second->done; });
+        });
+        for (auto& [name, result] : looks) {
+            usbStick drive;
+            drive.path = options_.mediaPath + name;
+            drive.label = name;
+            if (!result->done) {
+                drive.size = -1;  // still looking: listed as it was, or not yet
+            } else {
+                probes_->running.erase(drive.path);
+                if (!result->drive) continue;
+                drive.size = result->figures.size;
+                drive.freeSpace = result->figures.freeSpace;
+                drive.ntfs = result->figures.ntfs;
+            }
+            scanned.push_back(std::move(drive));
+        }
+        // Answers about entries that have gone meanwhile are of no more use.
+        std::erase_if(probes_->running, [&](const auto& probe) {
+            return probe.second->done && std::none_of(looks.begin(), looks.end(), [&](const auto& look) {
+                       return options_.mediaPath + look.first == probe.first;
+                   });
+        });
     }
 
     QMutexLocker guard(&lock_);
     mediaMissing_ = false;
+    // An entry still being looked at stays as it is if listed, and is not listed yet otherwise.
+    scanned.erase(std::remove_if(scanned.begin(), scanned.end(),
+                                 [&](const usbStick& entry) {
+                                     return entry.size < 0 &&
+                                            std::none_of(drives_.begin(), drives_.end(),
+                                                         [&](const usbStick& d) { return d.path == entry.path; });
+                                 }),
+                  scanned.end());
     const size_t known = drives_.size();
     if (known < scanned.size()) {
         for (usbStick& entry : scanned) {
@@ -134,8 +219,7 @@ void USBListener::scanOnce() {
             auto match = std::find_if(drives_.begin(), listedEnd,
                                       [&](const usbStick& d) { return d.path == entry.path; });
             if (match != listedEnd) {
-                match->size = entry.size;
-                match->freeSpace = entry.freeSpace;
+                if (entry.size >= 0) match->size = entry.size, match->freeSpace = entry.freeSpace;
                 continue;
             }
             entry.id = nextId_++;
@@ -153,9 +237,11 @@ void USBListener::scanOnce() {
         auto match = std::find_if(scanned.begin(), scanned.end(),
                                   [&](const usbStick& s) { return s.path == it->path; });
         if (match != scanned.end()) {
-            it->size = match->size;
-            it->freeSpace = match->freeSpace;
-            it->ntfs = match->ntfs;
+            if (match->size >= 0) {
+                it->size = match->size;
+                it->freeSpace = match->freeSpace;
+                it->ntfs = match->ntfs;
+            }
             ++it;
         } else {
             std::fprintf(stderr, "Tar bort dir: %s\n", it->path.c_str());

@@ -44,6 +44,9 @@ public:
         std::shared_ptr<qva::CommandRunner> runner;
         bool watch = true;                       // run the once-a-second scanning thread
         std::chrono::milliseconds period{1000};
+        // On the box an entry is a drive only when something is mounted on
+        // it; sandboxes and tests use plain folders.
+        bool mountPointsOnly = false;
     };
     explicit USBListener(TSWriter* writer);  // the box: "/media/" through the sandbox root
     USBListener(TSWriter* writer, Options options);
@@ -67,6 +70,8 @@ public:
     std::deque<usbStick>* drives() { return &drives_; }
     QMutex* lock() { return &lock_; }
 
+    struct Probes;  // what each entry's own look at its drive found
+
 private:
     void watchLoop();
     void startFormatting(const usbStick& drive);
@@ -76,6 +81,7 @@ private:
     std::deque<usbStick> drives_;
     QMutex lock_;  // guards drives_ (and every rec flag); taken before the writer's lock
     int nextId_ = 0;          // the scanning thread's alone
+    std::shared_ptr<Probes> probes_;  // shared with probe threads a hung drive may keep
     bool mediaMissing_ = false;  // said once until "/media/" opens again
     std::atomic<bool> stopping_{false};
     std::thread watcher_;

@@ -91,6 +91,19 @@ TEST_F(USBListenerScanning, FiguresFollowTheDrive) {
     EXPECT_EQ(drives()[0].freeSpace, 3);
 }
 
+TEST_F(USBListenerScanning, LinksAreNeverDrivesAndOnTheBoxNeitherAreFoldersOfItsOwnDisk) {
+    fs::create_directory_symlink("/", media + "root");
+    scan({"plain"});
+    EXPECT_EQ(list(), "plain0 ");
+    const std::string stick = media + "stick";
+    fs::create_directory(stick);
+    if (::mount("tmpfs", stick.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
+    std::unique_ptr<const char, int (*)(const char*)> unmount(stick.c_str(), ::umount);
+    usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}, true});
+    scan();
+    EXPECT_EQ(list(), "stick0 ");
+}
+
 TEST(USBListenerFigures, HugeFileSystemsClampInsteadOfWrapping) {
     struct statfs fs {};
     fs.f_frsize = 4096;
