@@ -9,11 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include "LoopDrive.h"
 #include "SocketClient.h"
 #include "StreamProbe.h"
 
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -444,4 +447,140 @@ TEST(EndToEnd, PanelAndSocketTogetherDoNotDeadlock) {
     }
     EXPECT_TRUE(allDrives(false)) << box.ask("GET#USB#");
     EXPECT_TRUE(box.recorder->running());
+}
+
+namespace {
+
+// A recording and its retry pieces, in order: name, name_N.ts by N.
+std::string piecesOf(const fs::path& drive, const std::string& name) {
+    std::map<int, std::string> pieces;
+    for (const auto& entry : fs::directory_iterator(drive)) {
+        const std::string file = entry.path().filename().string();
+        if (file == name) pieces[0] = readFile(entry.path());
+        else if (file.rfind(name + "_", 0) == 0 && entry.is_regular_file()) pieces[std::atoi(file.c_str() + name.size() + 1)] = readFile(entry.path());
+    }
+    std::string whole;
+    for (const auto& [number, bytes] : pieces) whole += bytes;
+    return whole;
+}
+
+// Asks GET#INFO# four times a second on its own thread and keeps the longest wait.
+struct SocketWatch {
+    explicit SocketWatch(const Box& box)
+        : thread([this, &box] {
+              while (!stop) {
+                  const auto asked = std::chrono::steady_clock::now();
+                  const bool answered = box.ask("GET#INFO#").rfind("INFO#", 0) == 0;
+                  const auto waited = std::chrono::steady_clock::now() - asked;
+                  unanswered += !answered;
+                  longest = std::max<long>(longest, long(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
+                  std::this_thread::sleep_for(250ms);
+              }
+          }) {}
+    ~SocketWatch() { end(); }
+    void end() {
+        stop = true;
+        if (thread.joinable()) thread.join();
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> unanswered{0};
+    std::atomic<long> longest{0};
+    std::thread thread;
+};
+
+}  // namespace
+
+TEST(EndToEnd, StalledSlowAndSplittingDrivesHoldBackNoOtherAndNoNameLeadsOffTheDrive) {
+    Box box;
+    box.addDrive("USB1");
+    box.addDrive("HOSTILE");
+    using testing_support::LoopDrive;
+    LoopDrive stalled(box.sandbox.path("/stalled.img"), box.sandbox.path("/media/STALLED"));
+    if (!stalled.mounted()) GTEST_SKIP() << "loop-mounted drives need root";
+    LoopDrive slow(box.sandbox.path("/slow.img"), box.sandbox.path("/media/SLOW"));
+    ASSERT_TRUE(slow.mounted());
+    // Retry names that lead off the drive or would block whoever opens them.
+    const fs::path hostile = box.sandbox.path("/media/HOSTILE");
+    fs::create_symlink(box.sandbox.path("/outside.ts"), hostile / "recPAL.ts_1.ts");
+    ASSERT_EQ(::mkfifo((hostile / "recPAL.ts_2.ts").c_str(), 0600), 0);
+    box.start(4);
+    // Every file refuses to grow past 128 KiB, as FAT32 does at 4 GiB: recordings go on in pieces.
+    const rlimit pieceSize{128 << 10, 128 << 10};
+    ASSERT_EQ(::prlimit(box.recorder->pid(), RLIMIT_FSIZE, &pieceSize, nullptr), 0);
+
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    ASSERT_TRUE(within(10s, [&] { return fs::exists(stalled.path() / "recPAL.ts") && fs::file_size(stalled.path() / "recPAL.ts") > 0; }));
+    SocketWatch watch(box);
+    ASSERT_TRUE(stalled.freeze());
+    std::atomic<bool> crawling{true};
+    std::thread crawl([&] {  // half a second stuck, a moment free, over and over
+        while (crawling) {
+            slow.freeze();
+            std::this_thread::sleep_for(450ms);
+            slow.thaw();
+            std::this_thread::sleep_for(50ms);
+        }
+    });
+    std::this_thread::sleep_for(8s);
+    EXPECT_EQ(box.ask("SET#USB#-1#STP#"), "OK");  // at once, the stalled drive included
+    crawling = false;
+    crawl.join();
+    watch.end();
+    stalled.thaw();
+    ASSERT_TRUE(within(20s, [&] {
+        const std::string errors = box.recorder->errors();
+        return errors.find("Syncing: " + stalled.path().string()) != std::string::npos &&
+               errors.find("Syncing: " + slow.path().string()) != std::string::npos;
+    })) << box.recorder->errors();
+
+    EXPECT_EQ(watch.unanswered.load(), 0);
+#ifndef QVA_SLOW_BUILD
+    EXPECT_LT(watch.longest.load(), 1000) << "ms for the socket to answer";
+#endif
+    EXPECT_FALSE(fs::exists(box.sandbox.path("/outside.ts")) || fs::is_symlink(hostile / "recPAL.ts_3.ts"));
+    EXPECT_TRUE(fs::is_fifo(hostile / "recPAL.ts_2.ts"));
+    EXPECT_TRUE(fs::exists(hostile / "recPAL.ts_3.ts")) << "numbering goes on past the taken names";
+    for (const fs::path& drive : {fs::path(box.sandbox.path("/media/USB1")), hostile, stalled.path(), slow.path()}) {
+        SCOPED_TRACE(drive.string());
+        const std::string whole = piecesOf(drive, "recPAL.ts");
+        writeFile(box.sandbox.path("/whole.ts"), whole);
+        const bool complete = drive.filename() == "USB1" || drive.filename() == "HOSTILE";
+        expectPlayable(box.sandbox.path("/whole.ts"), {.minSeconds = complete ? 6.0 : 0.0});
+    }
+    EXPECT_TRUE(box.recorder->running());
+}
+
+TEST(EndToEnd, PowerCutsLoseAtMostTheLastTwoSeconds) {
+    Box box;
+    using testing_support::LoopDrive;
+    LoopDrive drive(box.sandbox.path("/usb.img"), box.sandbox.path("/media/USB1"));
+    if (!drive.mounted()) GTEST_SKIP() << "a loop-mounted drive needs root";
+    box.start(1);
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    const fs::path live = drive.path() / "recPAL.ts";
+    ASSERT_TRUE(within(10s, [&] { return fs::exists(live) && fs::file_size(live) > 0; }));
+    const auto firstBytes = std::chrono::steady_clock::now();
+
+    // The image as the medium holds it at that moment, with nothing flushed for the occasion: a power cut.
+    std::vector<std::pair<double, std::string>> cuts;
+    for (double at : {3.0, 8.5, 13.0}) {
+        std::this_thread::sleep_for(firstBytes + std::chrono::duration<double>(at) - std::chrono::steady_clock::now());
+        const std::string copy = box.sandbox.path("/cut-" + std::to_string(cuts.size()) + ".img");
+        ASSERT_TRUE(LoopDrive::run("cp --sparse=always '" + drive.image().string() + "' '" + copy + "'"));
+        cuts.emplace_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - firstBytes).count(), copy);
+    }
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+
+    for (const auto& [seconds, image] : cuts) {
+        SCOPED_TRACE(std::to_string(seconds) + " s into the recording");
+        EXPECT_TRUE(LoopDrive::run("e2fsck -fy '" + image + "'") || LoopDrive::run("e2fsck -fn '" + image + "'"));
+        const std::string mountPoint = image + ".d";
+        fs::create_directories(mountPoint);
+        ASSERT_TRUE(LoopDrive::run("mount -o loop,ro '" + image + "' '" + mountPoint + "'"));
+        const std::string kept = readFile(mountPoint + "/recPAL.ts");
+        ::umount2(mountPoint.c_str(), MNT_DETACH);
+        writeFile(box.sandbox.path("/kept.ts"), kept);
+        const ProbedStream s = expectPlayable(box.sandbox.path("/kept.ts"), {.minSeconds = 0, .cutShort = true});
+        EXPECT_GE(s.video.duration, seconds - 2.0);
+    }
 }

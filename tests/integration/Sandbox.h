@@ -53,6 +53,7 @@ public:
     // The exit status once it has ended, or nothing if it still runs after timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
     bool running();
+    pid_t pid() const { return pid_; }
 
 private:
     std::string errorFile_;
