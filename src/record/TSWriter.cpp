@@ -369,10 +369,11 @@ size_t TSWriter::outputCount() const {
     return targets_.size();
 }
 
-size_t TSWriter::queuedBytes() const {
+size_t TSWriter::queuedBytes(int id) const {
     QMutexLocker guard(&lock_);
     size_t total = 0;
     for (const std::shared_ptr<Target>& target : targets_) {
+        if (id >= 0 && target->id != id) continue;
         std::lock_guard targetGuard(target->lock);
         total += target->bytes;
     }
@@ -393,7 +394,8 @@ void TSWriter::distribute(const std::shared_ptr<const DataPacket>& packet) {
             target->queue.push_back({packet, now});
             target->bytes += size;
             target->wake.notify_all();
-            if (target->bytes > limits_.queueBytes && now - target->queue.front().queuedAt > limits_.queueAge) {
+            if (target->bytes > limits_.queueBytes &&
+                (now - target->queue.front().queuedAt > limits_.queueAge || target->bytes > limits_.queueCeiling)) {
                 std::fprintf(stderr, "Drive with ID %d too slow: %zu bytes waiting\n", target->id, target->bytes);
                 target->queue.clear();  // its memory goes now, even if its thread is stuck
                 target->bytes = 0;

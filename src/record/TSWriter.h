@@ -31,6 +31,8 @@ public:
         // the larger of the two bounds holds.
         size_t queueBytes = size_t(64) << 20;
         std::chrono::milliseconds queueAge{20000};
+        // Whatever the stream's rate, no drive holds more than this.
+        size_t queueCeiling = size_t(256) << 20;
         // How often each drive's file is made durable (fdatasync).
         std::chrono::milliseconds syncPeriod{1000};
     };
@@ -58,7 +60,7 @@ public:
     bool RemoveOutput(int id);
 
     size_t outputCount() const;
-    size_t queuedBytes() const;  // all drives' backlogs together
+    size_t queuedBytes(int id = -1) const;  // drive id's backlog, or all drives' together
 
     class Target;  // one drive's recording: its queue, its thread's file
     struct Shared;
