@@ -58,9 +58,9 @@ std::string block(int k, int transportPackets = 50) {
 
 // A small drive of its own, as a USB stick is.
 struct Tmpfs {
-    explicit Tmpfs(const std::string& path) : dir(path) {
+    explicit Tmpfs(const std::string& path, const char* size = "size=60m") : dir(path) {
         fs::create_directories(dir);
-        if (!(mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=60m") == 0)) error = std::strerror(errno);
+        if (!(mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size) == 0)) error = std::strerror(errno);
     }
     ~Tmpfs() { unplug(); }
     void unplug() {
@@ -247,4 +247,26 @@ TEST(TSWriterStall, StalledDriveHoldsBackNoOtherAndIsDroppedAtItsBound) {
     const std::string kept = readFile(stalled.path() / "rec.ts");
     EXPECT_TRUE(kept.size() >= block(0).size() && kept.size() % block(0).size() == 0) << kept.size();
     EXPECT_TRUE(kept == r.fed.substr(0, kept.size()));
+}
+
+TEST(TSWriterStall, WritebackThatFailsDropsTheDriveWithTheErrorNamed) {
+    TempDir root, healthy;
+    Recorder r;
+    // An ext4 drive of 256 MiB whose medium holds 40: writeback fails once that is full.
+    Tmpfs medium(root / "medium", "size=40m");
+    testing_support::LoopDrive failing(medium.dir + "/image", root / "failing", 256);
+    if (!failing.mounted()) GTEST_SKIP() << "a loop-mounted ext4 drive needs root";
+    ASSERT_EQ(r.add(failing.path(), 1), 1);
+    ASSERT_EQ(r.add(healthy.path(), 2), 2);
+    CaptureStderr();
+    for (int k = 0; k < 12000 && r.writer->outputCount() == 2; ++k) {  // at most 113 MB
+        r.put(block(k));
+        if (k % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(r.dropped(1));
+    EXPECT_TRUE(holds(healthy / "rec.ts", r.fed));
+    const std::string said = GetCapturedStderr();
+    EXPECT_NE(said.find("Sync failed on " + failing.path().string() + "/rec.ts: Input/output error\n"), std::string::npos)
+        << said.substr(0, 2000);
+    EXPECT_EQ(count(said, "Removed output with ID: 1\n"), 1u);
 }
