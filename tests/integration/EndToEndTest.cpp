@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -470,9 +471,13 @@ struct SocketWatch {
         : thread([this, &box] {
               while (!stop) {
                   const auto asked = std::chrono::steady_clock::now();
-                  const bool answered = box.ask("GET#INFO#").rfind("INFO#", 0) == 0;
+                  const std::string reply = box.ask("GET#INFO#");
                   const auto waited = std::chrono::steady_clock::now() - asked;
-                  unanswered += !answered;
+                  if (reply.rfind("INFO#", 0) != 0) {
+                      ++unanswered;
+                      std::lock_guard guard(lock);
+                      wrong = reply;
+                  }
                   longest = std::max<long>(longest, long(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
                   std::this_thread::sleep_for(250ms);
               }
@@ -484,6 +489,8 @@ struct SocketWatch {
     }
     std::atomic<bool> stop{false};
     std::atomic<int> unanswered{0};
+    std::mutex lock;
+    std::string wrong;  // the last reply that was no report
     std::atomic<long> longest{0};
     std::thread thread;
 };
@@ -533,7 +540,7 @@ TEST(EndToEnd, StalledSlowAndSplittingDrivesHoldBackNoOtherAndNoNameLeadsOffTheD
                errors.find("Syncing: " + slow.path().string()) != std::string::npos;
     })) << box.recorder->errors();
 
-    EXPECT_EQ(watch.unanswered.load(), 0);
+    EXPECT_EQ(watch.unanswered.load(), 0) << watch.wrong << "\n" << box.recorder->errors().substr(0, 3000);
 #ifndef QVA_SLOW_BUILD
     EXPECT_LT(watch.longest.load(), 1000) << "ms for the socket to answer";
 #endif
