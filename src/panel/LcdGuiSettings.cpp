@@ -14,14 +14,15 @@
 
 namespace {
 
-// A name that becomes a file name on every drive.
+// A name that becomes a file name on every drive: nothing FAT or exFAT
+// cannot store, and none of the reports' separators.
 bool isSafeFileName(const char* name) {
     if (name == nullptr) return false;
     const size_t length = std::strlen(name);
     if (length == 0 || length > 63 || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
     for (size_t i = 0; i < length; ++i) {
         const unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c == '/' || c < 0x20 || c == 0x7f) return false;
+        if (c < 0x20 || c == 0x7f || std::strchr("/\\\"*:<>?|#;=", c) != nullptr) return false;
     }
     return true;
 }

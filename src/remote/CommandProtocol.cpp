@@ -27,7 +27,25 @@ std::string format(const char* pattern, ...) {
 long number(const char* text) { return std::strtol(text, nullptr, 10); }
 bool flag(const char* text) { return static_cast<int32_t>(number(text)) != 0; }
 
+// "H:MM" or "HH:MM", digits only, a time of day.
+bool parseClock(const std::string& text, int& hours, int& minutes) {
+    const size_t colon = text.find(':');
+    if (colon != 1 && colon != 2) return false;
+    if (text.size() != colon + 3) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != colon && (text[i] < '0' || text[i] > '9')) return false;
+    hours = std::stoi(text.substr(0, colon));
+    minutes = std::stoi(text.substr(colon + 1));
+    return hours <= 23 && minutes <= 59;
+}
+
 }  // namespace
+
+std::string reportSafe(std::string text) {
+    for (char& c : text)
+        if (c == '#' || c == ';' || c == '=') c = '_';
+    return text;
+}
 
 CommandProtocol::CommandProtocol(CommandTarget& target)
     : target(target),
@@ -61,6 +79,11 @@ std::string CommandProtocol::process_command(const std::string& line) {
             bool allApplied = true;
             size_t next = 1;
             for (; next + 3 <= tokens.size(); next += 3) {
+                // A NUL would cut the value short without anyone noticing.
+                if (tokens[next + 2].find('\0') != std::string::npos) {
+                    allApplied = false;
+                    continue;
+                }
                 const int index = static_cast<int>(number(tokens[next + 1].c_str()));
                 if (!set_information(tokens[next].c_str(), index, tokens[next + 2].c_str())) allApplied = false;
             }
@@ -102,7 +125,7 @@ std::string CommandProtocol::deviceReport() {
         "aes=%d;embedded=%d;logo burning=%d;tcb=%d;date=%s;",
         int(info.analogAudio), int(info.downConvert), int(info.palMode), int(info.composite), unsigned(info.inputMode),
         unsigned(info.outputMode), int(info.driveCount), uptime.c_str(), time.c_str(), "3.1", int(info.audioChannel),
-        info.fileName.c_str(), int(info.studioOptions), int(info.aesAudio), int(!info.aesAudio && !info.analogAudio),
+        reportSafe(info.fileName).c_str(), int(info.studioOptions), int(info.aesAudio), int(!info.aesAudio && !info.analogAudio),
         int(info.logoBurning), info.tcBurnIn, date.c_str());
 }
 
@@ -120,7 +143,7 @@ std::string CommandProtocol::usbReport() {
         const float minutes = rate > 0 ? float(drive.freeSpace) / rate : 0.0f;
         const int left = minutes > 0 && minutes < 2e9f ? static_cast<int>(minutes) : 0;
         reply += format("#USB#%d#ntfs=%d;rec=%d;size=%d;label=%s;free space=%d;time left=%02d:%02d", drive.id,
-                        int(drive.ntfs), int(drive.rec), drive.size, drive.label.c_str(), drive.freeSpace, left / 60,
+                        int(drive.ntfs), int(drive.rec), drive.size, reportSafe(drive.label).c_str(), drive.freeSpace, left / 60,
                         left % 60);
     }
     return reply;
@@ -138,12 +161,8 @@ bool CommandProtocol::set_information(const char* key, int index, const char* va
             return target.setChannel(static_cast<int8_t>(pair)) == 0;
         }
         case SYT: {
-            // "hh:mm": anything shorter cannot hold both numbers.
-            const std::string text = value;
-            if (text.size() < 5) return false;
-            const int hours = static_cast<int16_t>(number(text.substr(0, 2).c_str()));
-            const int minutes = static_cast<int16_t>(number(text.substr(3, 2).c_str()));
-            return target.setLocalTime(hours, minutes) == 0;
+            int hours = 0, minutes = 0;
+            return parseClock(value, hours, minutes) && target.setLocalTime(hours, minutes) == 0;
         }
         case FILE_KEY: return target.setFileName(value) == 0;
         case PAL: return target.setPal(flag(value)) == 0;

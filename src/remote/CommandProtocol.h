@@ -94,3 +94,7 @@ private:
     std::map<std::string, usb_value> usb_actions;
     std::map<std::string, audio_value> audio_inputs;
 };
+
+// A text as a report field may carry it: the report's own separators ('#',
+// ';', '=') become '_', so a drive's label cannot add fields or drives.
+std::string reportSafe(std::string text);

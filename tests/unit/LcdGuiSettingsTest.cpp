@@ -107,7 +107,8 @@ TEST_F(LcdGuiSettings, ValuesFromTheWebAreChecked) {
     EXPECT_EQ(gui->set_inputmode(0x12345678), 1);
     EXPECT_EQ(load(state.inputMode), kModePal);
     const std::string tooLong(64, 'x');
-    for (const char* bad : {"", ".", "..", "a/b", "tab\there", tooLong.c_str()}) {
+    for (const char* bad : {"", ".", "..", "a/b", "tab\there", tooLong.c_str(), "x;aes=1;tcb=99", "a:b", "a#b",
+                            "a\\b", "a\"b", "a*", "a?", "<a>", "a|b"}) {
         EXPECT_NE(gui->changeFileName(bad), 0) << bad;
     }
     EXPECT_EQ(state.filePrefix.get(), "rec");

@@ -146,8 +146,9 @@ TEST_F(WebCommand, DriveReport) {
               "INFO#USB#0#ntfs=1;rec=0;size=64000;label=FULL;free space=0;time left=00:00"
               "#USB#7#ntfs=0;rec=1;size=500;label=B;free space=1259;time left=01:02");
     target.rate = 0;  // no rate: no division by zero
-    target.driveList = {usbStick{1, 10, 500, "/media/X", "X", false, false}};
-    EXPECT_EQ(send("GET#USB#"), "INFO#USB#1#ntfs=0;rec=0;size=10;label=X;free space=500;time left=00:00");
+    // A folder named like a report cannot add a drive or fields to it.
+    target.driveList = {usbStick{1, 10, 500, "/media/X", "X#USB#77#rec=1;x", false, false}};
+    EXPECT_EQ(send("GET#USB#"), "INFO#USB#1#ntfs=0;rec=0;size=10;label=X_USB_77_rec_1_x;free space=500;time left=00:00");
 }
 
 TEST_F(WebCommand, SettingKeysHaveNoReport) {
@@ -177,6 +178,15 @@ TEST_F(WebCommand, ValuesBecomeTheOperationsArguments) {
                                      "composite(0)", "pal(1)", "channel(2)", "time(14:5)", "tcb(3)", "file(match)",
                                      "date(2024-02-29)", "audio(1)", "audio(2)", "audio(0)", "logo()",
                                      "file(" + name + ")"}));
+}
+
+TEST_F(WebCommand, MalformedClockAndValuesWithANulAreRefusedBeforeTheBoxIsTouched) {
+    EXPECT_EQ(send("SET#SYT#0#9:05#"), "OK");  // H:MM as well as HH:MM
+    EXPECT_EQ(send("SET#SYT#0#23:59#"), "OK");
+    for (const char* clock : {"ab:cd", "24:00", "9:60", "9:5", "123:00", "09:05:00", "-1:05", "9 :05", ":05", ""})
+        EXPECT_EQ(send(std::string("SET#SYT#0#") + clock + "#"), "ERR") << clock;
+    EXPECT_EQ(send(std::string("SET#FILE#0#ab\0cd#", 17)), "ERR");
+    EXPECT_EQ(target.calls, (Strings{"time(9:5)", "time(23:59)"}));
 }
 
 TEST_F(WebCommand, RefusedOperationsAnswerErr) {
