@@ -1,5 +1,7 @@
 #include "core/StartupConfig.h"
 
+#include "core/EffectiveMode.h"
+
 #include "capture/DeckLinkAPI.h"
 #include "core/DeviceState.h"
 #include "platform/Files.h"
@@ -86,8 +88,9 @@ bool isKnownDisplayMode(uint32_t mode) {
 }
 
 std::string filePrefixFor(uint32_t inputMode, bool downConvert, bool palMode) {
-    uint32_t mode = inputMode;
-    if (downConvert) mode = palMode ? kModePal : kModeNtsc;
+    // A down-converted recording is named after the standard it is in: the
+    // input's rate decides (50 Hz: PAL, 59.94 Hz: NTSC), not the PAL flag.
+    const uint32_t mode = effectiveModeFor(false, downConvert, palMode, inputMode).mode;
     switch (mode) {
         case kModeHi50:
         case kModeHi59:

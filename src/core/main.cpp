@@ -16,6 +16,7 @@
 #include "panel/NetworkSettings.h"
 #include "panel/NetworkValue.h"
 #include "platform/FatalExit.h"
+#include "platform/Files.h"
 #include "platform/MemoryTuning.h"
 #include "platform/SandboxRoot.h"
 #include "record/StreamBuffer.h"
@@ -51,6 +52,7 @@ int main() {
     std::thread(netUpdate, &network).detach();
 
     store(state.studioOptions, false);
+    qva::removeLeftoverTemporaries(qva::resolvePath("/QVA/startup.cfg"));
     applyStartupRecord(readStartupConfig(qva::resolvePath("/QVA/startup.cfg")), state);
 
     store(state.restartCapture, false);

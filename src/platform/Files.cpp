@@ -1,10 +1,12 @@
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 
 namespace qva {
 
@@ -45,6 +47,24 @@ bool replaceFileAtomically(const std::string& path, const void* data, size_t siz
     // The rename is durable only once the folder is.
     FileDescriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return dir.get() >= 0 && ::fsync(dir.get()) == 0;
+}
+
+int removeLeftoverTemporaries(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string stem = (slash == std::string::npos ? path : path.substr(slash + 1)) + ".";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) return 0;
+    int removed = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        // Exactly what replaceFileAtomically names them: the file's name, a dot and six characters.
+        if (name.size() != stem.size() + 6 || name.compare(0, stem.size(), stem) != 0) continue;
+        struct stat info {};
+        const std::string candidate = folder + name;
+        if (::lstat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::unlink(candidate.c_str()) == 0) ++removed;
+    }
+    return removed;
 }
 
 }  // namespace qva

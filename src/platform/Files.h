@@ -38,4 +38,8 @@ bool writeAll(int fd, const void* data, size_t size);
 // old or the new content. On failure the old file is untouched.
 bool replaceFileAtomically(const std::string& path, const void* data, size_t size);
 
+// Removes the temporary files of replaceFileAtomically(path) that a process
+// killed in the middle left behind; returns how many.
+int removeLeftoverTemporaries(const std::string& path);
+
 }  // namespace qva

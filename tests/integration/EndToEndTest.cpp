@@ -365,8 +365,11 @@ TEST(EndToEnd, KilledWhileRecordingLeavesPlayableFilesAndAWholeConfiguration) {
     EXPECT_TRUE(stored.tcBurnIn == 0 || stored.tcBurnIn == 1) << stored.tcBurnIn;
     expectPlayable(box.file("USB1", "rec720.ts"), {.mode = kModeHp50, .cutShort = true});
 
-    // Started again, the stored settings are in force and a new recording gets its own file.
+    // Started again, the stored settings are in force, no temporary of the killed write is left
+    // and a new recording gets its own file.
+    writeFile(box.sandbox.path("/QVA/startup.cfg.K1ll3d"), "half");
     box.start(1);
+    EXPECT_FALSE(fs::exists(box.sandbox.path("/QVA/startup.cfg.K1ll3d")));
     EXPECT_NE(readFile(box.sandbox.path("/sim/card")).find("mode 'hp50'\nconversion 'none'"), std::string::npos);
     EXPECT_NE(box.ask("GET#INFO#").find(";tcb=" + std::to_string(stored.tcBurnIn) + ";"), std::string::npos);
     ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");

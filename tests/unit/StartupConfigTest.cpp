@@ -1,6 +1,8 @@
 #include "core/DeviceState.h"
 #include "core/StartupConfig.h"
 
+#include "platform/Files.h"
+
 #include <gtest/gtest.h>
 
 #include "TestFiles.h"
@@ -78,12 +80,22 @@ TEST(StartupConfig, MissingShortOrDamagedFileGivesDefaults) {
 }
 
 TEST(StartupConfig, FilePrefixFollowsModeAndDownConversion) {
-    // Down-conversion: the PAL flag decides, whatever the input mode.
+    // Down-conversion: the standard recorded, from the input's rate, whatever the PAL flag says.
     const std::tuple<uint32_t, bool, bool, const char*> cases[] = {
         {kModeHi50, false, true, "rec1080"}, {kModeHi59, false, true, "rec1080"}, {kModeHp50, false, false, "rec720"},
         {kModeHp59, false, true, "rec720"},  {kModeNtsc, false, true, "recNTSC"}, {kModePal, false, false, "recPAL"},
-        {kModeHi50, true, false, "recNTSC"}, {kModeHi59, true, true, "recPAL"},   {0x12345678, false, true, ""}};
+        {kModeHi50, true, false, "recPAL"},  {kModeHi59, true, true, "recNTSC"},  {kModeHp50, true, false, "recPAL"},
+        {kModeHp59, true, true, "recNTSC"},  {kModePal, true, false, "recPAL"},   {0x12345678, false, true, ""}};
     for (auto [mode, down, pal, prefix] : cases) EXPECT_EQ(filePrefixFor(mode, down, pal), prefix) << mode;
+}
+
+TEST(StartupConfig, TemporariesLeftByAKilledWriteAreRemovedAndNothingElse) {
+    TempDir dir;
+    for (const char* name : {"startup.cfg", "startup.cfg.Ab3dE9", "startup.cfg.x1y2z3", "startup.cfg.longer7", "other.cfg.abcdef"})
+        writeFile(dir / name, "x");
+    EXPECT_EQ(qva::removeLeftoverTemporaries(dir / "startup.cfg"), 2);
+    for (const char* name : {"startup.cfg", "startup.cfg.longer7", "other.cfg.abcdef"})
+        EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
 }
 
 TEST(StartupConfig, FailedWriteKeepsTheOldFile) {
