@@ -429,7 +429,11 @@ int LcdGui::formatAllLocked() {
     return 0;
 }
 
-void LcdGui::writeCFG() { writeStartupConfig(options_.startupConfigPath, startupRecordOf(state_)); }
+bool LcdGui::writeCFG() {
+    const bool saved = writeStartupConfig(options_.startupConfigPath, startupRecordOf(state_));
+    unsaved_ = !saved;
+    return saved;
+}
 
 // ---------------------------------------------------------------------------
 // Settings changes

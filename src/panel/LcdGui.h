@@ -62,7 +62,9 @@ public:
     void stopRecord(int index);
     int formatUsb(int index);
     int formatAllUsb();
-    void writeCFG();
+    // Stores the settings in the startup file; false when they could not be
+    // (the panel then says so until a later write succeeds).
+    bool writeCFG();
 
     // Settings operations of the panel and the web: 0 done, 1 or -1 refused.
     // Those that change the capture configuration refuse while a recording runs.
@@ -207,6 +209,7 @@ private:
     QImage preview_;
 
     std::atomic<bool> userFileName_{false};
+    std::atomic<bool> unsaved_{false};  // the last startup-file write failed
 
     // Read without the screen lock by the web reports.
     std::atomic<float> compressionRate_{21.97f};

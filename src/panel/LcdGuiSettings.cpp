@@ -104,13 +104,14 @@ int LcdGui::set_outputmode(bool sd) {
         }
         rebuildDriveItems();
     }
+    bool saved = true;
     if (!refused) {
-        writeCFG();
+        saved = writeCFG();
         store(state_.restartCapture, true);
     }
     changeFileName();
     drawMenus();
-    return refused ? 1 : 0;
+    return refused || !saved ? 1 : 0;
 }
 
 int LcdGui::setPAL(bool pal) {
@@ -127,14 +128,12 @@ int LcdGui::setPAL(bool pal) {
     set_outputmode(true);
     if (!pal) {
         store(state_.tcBurnIn, 0);
-        writeCFG();
         std::fputs("LOGO Bruning\n", stderr);
         store(state_.logoBurning, false);
-        writeCFG();
     }
-    writeCFG();
+    const bool saved = writeCFG();
     updateUsbList();
-    return 0;
+    return saved ? 0 : 1;
 }
 
 int LcdGui::setComposite(bool on) {
@@ -171,14 +170,12 @@ int LcdGui::set_channel(int8_t pair) {
 int LcdGui::setLogoBurning(bool on) {
     std::fputs("LOGO Bruning\n", stderr);
     store(state_.logoBurning, on);
-    writeCFG();
-    return 0;
+    return writeCFG() ? 0 : 1;
 }
 
 int LcdGui::setTCBurnIn(int mode) {
     store(state_.tcBurnIn, mode);
-    writeCFG();
-    return 0;
+    return writeCFG() ? 0 : 1;
 }
 
 int LcdGui::changeFileName(const char* name) {

@@ -124,6 +124,20 @@ TEST_F(LcdGuiSettings, ValuesFromTheWebAreChecked) {
                                                 {"shutdown", "-hr", "now"}}));
 }
 
+TEST_F(LcdGuiSettings, SettingsThatCannotBeStoredAreRefusedAndTheScreenSaysSo) {
+    config = root / "no-such-folder/startup.cfg";
+    make();
+    const QImage stored = screen();
+    EXPECT_EQ(std::vector<int>({gui->setTCBurnIn(1), gui->setLogoBurning(true), gui->set_outputmode(true), gui->setPAL(false)}),
+              std::vector<int>(4, 1));
+    EXPECT_EQ(load(state.tcBurnIn), 0);  // the NTSC change clears it, and that too goes unsaved
+    EXPECT_NE(screen(), stored);
+    config = root / "startup.cfg";
+    make();
+    EXPECT_EQ(gui->setTCBurnIn(1), 0);
+    EXPECT_EQ(screen(), stored);
+}
+
 TEST_F(LcdGuiSettings, WebInfoSnapshot) {
     plug({"A", "B"});
     store(state.downConvert, true);
