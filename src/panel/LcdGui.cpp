@@ -100,6 +100,7 @@ void LcdGui::buildMenus() {
     }
 
     add(Menu::FormatAll, "YES", 178, 42);
+    add(Menu::FormatAll, "NO", 205, 42);
 
     add(Menu::Drive, "START REC", 15, 56);
     add(Menu::Drive, "STOP REC", 95, 56);
@@ -149,8 +150,9 @@ void LcdGui::rebuildDriveItems() {
     if (driveIds() != before) {
         selectedDrive_ = 1;
         // Positions have moved: a highlight left on a drive could now name
-        // another one. The other menus' items do not depend on the drives.
-        if (current_ == Menu::DriveList) selected_ = 0;
+        // another one. It goes to the first drive, never to FORMAT ALL by
+        // itself. The other menus' items do not depend on the drives.
+        if (current_ == Menu::DriveList) selected_ = list.size() > 1 ? 1 : 0;
     }
     if (current_ == Menu::Drive) {
         const int index = driveIndexOf(driveMenuId_);
@@ -193,6 +195,7 @@ void LcdGui::setSelected(int direction) {
     const int step = direction > 0 ? 1 : direction < 0 ? -1 : 0;
     {
         QMutexLocker guard(&screenLock_);
+        formatRefused_ = false;
         if (current_ == Menu::Info && sysTime_ == 1) {
             const int hour = tempH_ + step;
             tempH_ = static_cast<int8_t>(hour < 0 ? 23 : hour > 23 ? 0 : hour);
@@ -218,6 +221,7 @@ void LcdGui::setSelected(int direction) {
 void LcdGui::pressHome() {
     {
         QMutexLocker guard(&screenLock_);
+        formatRefused_ = false;
         current_ = Menu::Main;
         selected_ = 0;
     }
@@ -227,6 +231,7 @@ void LcdGui::pressHome() {
 void LcdGui::pressBack() {
     {
         QMutexLocker guard(&screenLock_);
+        formatRefused_ = false;
         if (current_ == Menu::FormatAll || current_ == Menu::Drive) {
             const int count = static_cast<int>(items(Menu::DriveList).size());
             current_ = Menu::DriveList;
@@ -243,6 +248,7 @@ void LcdGui::pressOK() {
     std::vector<std::string> clockCommand;
     {
         QMutexLocker guard(&screenLock_);
+        formatRefused_ = false;
         const Menu menu = current_;
         const int item = selected_;
         const bool recording = recordingRunning();
@@ -300,7 +306,8 @@ void LcdGui::act(bool recording, std::vector<std::string>& clockCommand) {
             driveMenuId_ = item.id;
         }
         current_ = next;
-        selected_ = 0;
+        // The format-all question opens on NO.
+        selected_ = next == Menu::FormatAll ? kFormatAllNo : 0;
         break;
     }
     }
@@ -342,6 +349,11 @@ void LcdGui::actInfo(bool recording, std::vector<std::string>& clockCommand) {
 }
 
 void LcdGui::actFormatAll(bool recording) {
+    if (selected_ != kFormatAllYes) {  // NO: back to the list, nothing touched
+        current_ = Menu::DriveList;
+        selected_ = selectedDrive_ >= 0 && selectedDrive_ < static_cast<int>(items(Menu::DriveList).size()) ? selectedDrive_ : 0;
+        return;
+    }
     if (recording || usb_ == nullptr) return;
     std::fputs("Formatting all usb drives connected...\n", stderr);
     for (int id : driveIds()) usb_->StopRecord(id);
@@ -366,7 +378,12 @@ void LcdGui::actDrive() {
         rebuildDriveItems();
         break;
     case 2:
-        usb_->StopRecord(id);
+        // A recording is never ended by a format: it has to be stopped first.
+        if (items(Menu::DriveList)[driveIndexOf(id)].busy) {
+            std::fprintf(stderr, "Format refused: drive %d is recording\n", id);
+            formatRefused_ = true;
+            break;
+        }
         formatDrive(id);
         current_ = Menu::DriveList;
         selected_ = 0;

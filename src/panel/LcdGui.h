@@ -200,6 +200,9 @@ private:
     Menu current_ = Menu::Main;
     int selected_ = 0;
     int selectedDrive_ = 1;  // drive list position Back returns to
+    bool formatRefused_ = false;  // FORMAT DRIVE on a recording drive, said until the next press
+    static constexpr int kFormatAllYes = 0;
+    static constexpr int kFormatAllNo = 1;
     int driveMenuId_ = -1;   // the drive the drive menu was opened for
     int8_t sysTime_ = 0;
     int8_t tempH_ = 0;

@@ -295,6 +295,7 @@ void LcdGui::drawDrive() {
     }
     text("FREE SPACE:", 4, 30);
     text(printInt(drive.freeSpace, 1, rate), 70, 30);
+    if (formatRefused_) text("STOP RECORDING BEFORE FORMATTING", 4, 46, true);
     text("TIME LEFT:", 4, 38);
     text(printInt(drive.freeSpace, 2, rate), 70, 38);
     text("REC STATUS:", 120, 38);

@@ -71,7 +71,8 @@ TEST_F(LcdGuiScreens, DriveListFrameIconsAndPages) {
 
     plug({"c", "d", "e", "f", "g"});
     EXPECT_TRUE(allLight(screen(), 0, 63, 256, 1));  // a second page follows
-    image = shown("DDDDD");
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 1));  // a changed list: the first drive, never FORMAT ALL
+    image = shown("DDDD");
     for (int y : {19, 28, 37, 46, 55}) EXPECT_TRUE(iconAt(image, 2, y)) << y;
     EXPECT_TRUE(inverted(image, 10, 55, 1));
     EXPECT_EQ(after("D"), std::pair(Menu::DriveList, 6));
@@ -117,9 +118,24 @@ TEST_F(LcdGuiNavigation, TransitionsBackHomeAndWrapsAtBothEnds) {
     }
     EXPECT_EQ(after("B"), std::pair(Menu::Main, 0));
     plug({"a", "b"});
-    const std::pair<const char*, std::pair<Menu, int>> steps[] = {{"DOO", {Menu::FormatAll, 0}},
+    const std::pair<const char*, std::pair<Menu, int>> steps[] = {{"DOO", {Menu::FormatAll, 1}},  // on NO
         {"B", {Menu::DriveList, 0}}, {"DDO", {Menu::Drive, 0}}, {"DB", {Menu::DriveList, 2}}, {"OH", {Menu::Main, 0}}};
     for (auto& [keys, menu] : steps) EXPECT_EQ(after(keys), menu) << keys;
+}
+
+TEST_F(LcdGuiNavigation, FormattingNeverEndsARecordingAndAsksWithNoFirst) {
+    plug({"a", "b"});
+    open("DO");
+    gui->startRecord(1);
+    const QImage before = shown("DO");  // drive a's menu
+    EXPECT_EQ(after("DDO"), std::pair(Menu::Drive, 2));  // FORMAT DRIVE: refused, said on the screen
+    EXPECT_NE(screen(), before);
+    EXPECT_EQ(drives(true), "a");
+    gui->stopRecord(1);
+    EXPECT_EQ(after("BUOO"), std::pair(Menu::DriveList, 0));  // FORMAT ALL, then NO
+    EXPECT_TRUE(runner->taken().empty());
+    press("OUO");  // FORMAT ALL, YES
+    EXPECT_EQ(runner->taken(2).size(), 2u);
 }
 
 TEST_F(LcdGuiNavigation, TimeEditWrapsAndSetsTheClockAsLocalTime) {
@@ -147,7 +163,7 @@ TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
     press("ODODODODOHUODDODO");  // every standard and format; CVBS IN, AUDIO
     EXPECT_EQ(load(state.inputMode), kModePal);
     EXPECT_FALSE(load(state.restartCapture) || load(state.composite) || load(state.analogAudio));
-    press("HDOOO");  // FORMAT ALL, YES
+    press("HDOOUO");  // FORMAT ALL, YES
     EXPECT_EQ(std::pair(drives(), drives(true)), std::pair(std::string("ab"), std::string("b")));
 
     usb->StopRecord(1);
@@ -158,7 +174,7 @@ TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
     EXPECT_FLOAT_EQ(gui->menuState().compressionRate, 60.0f);
     state.restartCapture = false;
     EXPECT_FALSE((press("O"), load(state.restartCapture)));  // already chosen
-    EXPECT_EQ(after("HDOOO"), std::pair(Menu::DriveList, 0));  // FORMAT ALL, YES
+    EXPECT_EQ(after("HDOOUO"), std::pair(Menu::DriveList, 0));  // FORMAT ALL, YES
     EXPECT_EQ(drives(), "");
     EXPECT_EQ(runner->taken(2).size(), 2u);
 }
@@ -198,9 +214,9 @@ TEST_F(LcdGuiActions, DriveMenuFollowsItsDriveAndLeavesWhenItGoes) {
 
     press("D");
     plug({"d", "e"});
-    screen();  // the highlight leaves the moved list
-    EXPECT_EQ(where(), std::pair(Menu::DriveList, 0));
-    press("DDDO");  // the menu of e
+    screen();  // the highlight goes to the moved list's first drive
+    EXPECT_EQ(where(), std::pair(Menu::DriveList, 1));
+    press("DDO");  // the menu of e
     pull("d");
     EXPECT_EQ(after("DDO"), std::pair(Menu::DriveList, 0));  // FORMAT DRIVE of e, now item 2
     EXPECT_EQ(drives(), "b");
