@@ -32,10 +32,20 @@ std::string LcdGui::printInt(int value, int mode, float rate) {
     char out[32];
     switch (mode) {
     case 1:
-        if (value / 1024 <= 1024) {
+        // At most five characters of 6 pixels: the drive list's Free column
+        // ends a pixel before the time left.
+        if (value < 1000) {
+            std::snprintf(out, sizeof out, "%dMB", std::max(value, 0));
+        } else if (value < 1024) {
+            return "1GB";
+        } else if (value / 1024 < 1000) {
             std::snprintf(out, sizeof out, "%dGB", value / 1024);
-        } else {
+        } else if (value / 1048576 < 10) {
+            std::snprintf(out, sizeof out, "%d.%dTB", value / 1048576, value % 1048576 * 10 / 1048576);
+        } else if (value / 1048576 < 100) {
             std::snprintf(out, sizeof out, "%dTB", value / 1048576);
+        } else {
+            return ">99TB";
         }
         return out;
     case 2: {
@@ -44,6 +54,8 @@ std::string LcdGui::printInt(int value, int mode, float rate) {
         const int whole = std::isfinite(minutes) && minutes > 0
                               ? static_cast<int>(std::min(minutes, static_cast<float>(INT_MAX / 2)))
                               : 0;
+        // Six characters at most, so the time never runs into REC.
+        if (whole / 60 > 999) return ">999h";
         std::snprintf(out, sizeof out, "%02d:%02d", whole / 60, whole % 60);
         return out;
     }

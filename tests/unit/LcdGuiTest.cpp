@@ -22,11 +22,18 @@ using LcdGuiActions = LcdGuiTest;
 
 }  // namespace
 
-TEST(LcdGuiFigures, SizesAndTimeLeft) {
+TEST(LcdGuiFigures, SizesAndTimeLeftFitTheirColumns) {
     const std::tuple<int, int, float, const char*> cases[] = {
         {1350, 2, 22.5f, "01:00"}, {1350, 2, 60.0f, "00:22"}, {1350, 2, 0.0f, "00:00"},  // no rate: no nonsense
-        {2097152, 1, 0, "2TB"}, {1048576, 1, 0, "1024GB"}, {1048575, 1, 0, "1023GB"}, {1049600, 1, 0, "1TB"}};
-    for (auto [value, kind, rate, text] : cases) EXPECT_EQ(LcdGui::printInt(value, kind, rate), text) << value;
+        {59999, 2, 1.0f, "999:59"}, {60000, 2, 1.0f, ">999h"}, {INT32_MAX, 2, 0.001f, ">999h"},
+        {0, 1, 0, "0MB"}, {512, 1, 0, "512MB"}, {1023, 1, 0, "1GB"}, {999 * 1024, 1, 0, "999GB"},
+        {1048575, 1, 0, "0.9TB"}, {1048576, 1, 0, "1.0TB"}, {2097152 + 524288, 1, 0, "2.5TB"},
+        {15 * 1048576, 1, 0, "15TB"}, {INT32_MAX, 1, 0, ">99TB"}};
+    for (auto [value, kind, rate, text] : cases) {
+        EXPECT_EQ(LcdGui::printInt(value, kind, rate), text) << value;
+        // 6 pixels a character: Free (x 156) ends before HH:MM (192), HH:MM before REC (232).
+        EXPECT_LE(6 * int(std::strlen(text)), kind == 1 ? 35 : 39) << text;
+    }
     EXPECT_EQ(LcdGui::printInt(-7, 3, 0) + LcdGui::printInt(5, 4, 0), "-7");
 }
 
