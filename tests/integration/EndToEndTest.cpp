@@ -543,7 +543,9 @@ TEST(EndToEnd, StalledSlowAndSplittingDrivesHoldBackNoOtherAndNoNameLeadsOffTheD
                errors.find("Syncing: " + slow.path().string()) != std::string::npos;
     })) << box.recorder->errors();
 
-    EXPECT_EQ(watch.unanswered.load(), 0) << watch.wrong << "\n" << box.recorder->errors().substr(0, 3000);
+    const std::string log = box.recorder->errors();
+    EXPECT_EQ(watch.unanswered.load(), 0) << "got \"" << watch.wrong << "\"; the log ends:\n"
+                                          << log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
 #ifndef QVA_SLOW_BUILD
     EXPECT_LT(watch.longest.load(), 1000) << "ms for the socket to answer";
 #endif

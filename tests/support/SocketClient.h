@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -39,6 +40,7 @@ public:
     bool send(const std::string& bytes) {
         for (size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             done += size_t(n);
         }
@@ -48,8 +50,12 @@ public:
     std::string reply() {
         std::string all;
         char chunk[4096];
-        for (ssize_t n; (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;) all.append(chunk, size_t(n));
-        return all;
+        for (;;) {
+            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
+            if (n < 0 && errno == EINTR) continue;  // a child of the test ended, say
+            if (n <= 0) return all;
+            all.append(chunk, size_t(n));
+        }
     }
     void close() {
         ::close(fd_);
