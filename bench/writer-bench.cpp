@@ -16,8 +16,9 @@
 #include "record/TSWriter.h"
 #include "record/USBListener.h"
 
+#include "LoopDrive.h"  // the tests' frozen-drive helper
+
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -44,38 +45,15 @@ uintmax_t bytesIn(const fs::path& folder) {
     return total;
 }
 
-bool shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-// The stalled drive: an ext4 image on a loop device, frozen while it records.
-struct StalledDrive {
-    explicit StalledDrive(const fs::path& where) : image(where.string() + ".img"), mountPoint(where) {
-        fs::create_directories(mountPoint);
-        mounted = ::geteuid() == 0 && shell("truncate -s 1G '" + image + "'") && shell("mkfs.ext4 -q -F '" + image + "'") &&
-                  shell("mount -o loop '" + image + "' '" + mountPoint.string() + "'");
-    }
-    ~StalledDrive() {
-        thaw();
-        if (mounted) ::umount2(mountPoint.c_str(), MNT_DETACH);
-    }
-    void freeze() { frozen = shell("fsfreeze -f '" + mountPoint.string() + "'"); }
-    void thaw() {
-        if (frozen) shell("fsfreeze -u '" + mountPoint.string() + "'");
-        frozen = false;
-    }
-    std::string image;
-    fs::path mountPoint;
-    bool mounted = false, frozen = false;
-};
-
 // One run; false when a drive that keeps up did not get every byte, or the
 // stalled one broke the writer's bound.
 bool run(const fs::path& root, int targets, double seconds, bool oneStalled) {
     const fs::path runDir = root / ("targets-" + std::to_string(targets) + (oneStalled ? "-stalled" : ""));
     fs::create_directories(runDir / "media");
-    std::unique_ptr<StalledDrive> stalled;
+    std::unique_ptr<testing_support::LoopDrive> stalled;
     if (oneStalled) {
-        stalled = std::make_unique<StalledDrive>(runDir / "usb0");
-        if (!stalled->mounted) {
+        stalled = std::make_unique<testing_support::LoopDrive>(runDir / "usb0.img", runDir / "usb0", 1024);
+        if (!stalled->mounted()) {
             std::printf("targets=%d stalled=1 skipped: a frozen loop drive needs root\n", targets);
             return true;
         }
@@ -97,7 +75,7 @@ bool run(const fs::path& root, int targets, double seconds, bool oneStalled) {
     const int firstHealthy = oneStalled ? 1 : 0;
     const size_t keeping = size_t(targets - firstHealthy);
     if (stalled) {
-        while (!fs::exists(stalled->mountPoint / "bench.ts")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (!fs::exists(stalled->path() / "bench.ts")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         stalled->freeze();
     }
 

@@ -52,11 +52,7 @@ public:
 
     // Absolute deadlines from a fixed base, so rounding never accumulates.
     Clock::time_point nextDue() const {
-        const Rate rate = tickMode_->rate;
-        const int64_t k = int64_t(tick_ - baseTick_ + 1);
-        const int64_t ns = k / rate.num * rate.den * 1000000000 +
-                           k % rate.num * rate.den * 1000000000 / rate.num;
-        return base_ + std::chrono::nanoseconds(ns);
+        return base_ + std::chrono::nanoseconds(ticksOf(tick_ - baseTick_ + 1, tickMode_->rate, 1000000000));
     }
 
     void rebase(Clock::time_point now) {
