@@ -37,7 +37,7 @@ TEST(Supervisor, SdiWithEmbeddedAudio) {
     Fixture f;
     store(f.state.audioChannel, 3);
     EXPECT_EQ(f.supervisor.configureCard(), kModePal);
-    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(aicn,embd)", "5 SetInt(vicn,1)"}));
+    // The calls themselves, slot by slot: CardLayoutTest.
     EXPECT_EQ(load(f.state.audioChannel), 3);  // embedded audio keeps the pair
     EXPECT_FALSE(load(f.state.audioWithoutVideo));
     EXPECT_EQ(f.input.config.held(), 0);  // the per-pass interface is released

@@ -38,11 +38,7 @@ TEST(VideoQueue, CopiesFrameAndTimecodeBeforeTheCardReleasesThem) {
     queue.putVideoFrame(frame.api());
     std::fill(frame.bytes.begin(), frame.bytes.end(), 0);  // the card reuses its buffer
 
-    std::vector<std::string> asked;
-    for (const std::string& call : frame.log->of("frame"))
-        if (call.rfind("9 GetTimecode(", 0) == 0) asked.push_back(call.substr(14, 4));
-    EXPECT_EQ(asked, (std::vector<std::string>{"vitc", "rp18", "rplt", "rpv1", "rp12"}));
-    EXPECT_EQ(frame.timecode->held(), 0);
+    EXPECT_EQ(frame.timecode->held(), 0);  // the formats asked, in order: CardLayoutTest
     VideoPackagePtr package = queue.getVideoFrame();
     EXPECT_EQ(package->size, 720u * 576u * 2u);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(package->buffer.get()) % 16, 0u);
