@@ -1,6 +1,8 @@
-// The command socket of the web front end: a Unix-domain stream socket on
-// which one thread serves one request line per connection, one client at a
-// time. No client can end the server: a bad connection is dropped alone.
+// The command socket of the web front end: a Unix-domain stream socket that
+// carries one request line and one reply per connection. One thread serves
+// every connection at once, so a slow or silent client holds up no other;
+// requests are still carried out one after another. No client can end the
+// server: a bad connection is dropped alone.
 #pragma once
 
 #include "remote/BoxCommandTarget.h"
@@ -8,8 +10,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
+
+namespace boost::asio {
+class io_context;
+}
 
 class LcdGui;
 class USBListener;
@@ -19,7 +27,10 @@ class TimeCodeBurner;
 class web_command_listner {
 public:
     static constexpr size_t kMaxLine = 4096;
-    static constexpr std::chrono::milliseconds kIdleTimeout{5000};
+    // From accept to the last byte of the reply, however the client trickles.
+    static constexpr std::chrono::milliseconds kRequestDeadline{5000};
+    // More open connections than this close the oldest one still waiting for its line.
+    static constexpr size_t kMaxConnections = 64;
 
     // None owned. Starts nothing.
     web_command_listner(LcdGui* gui, USBListener* usb, networkValue* network, TimeCodeBurner* burner);
@@ -27,21 +38,25 @@ public:
     web_command_listner& operator=(const web_command_listner&) = delete;
     ~web_command_listner();  // stops and joins (the box never gets here)
 
-    // Removes an old file at path, then serves on it from a new thread.
-    void start(const std::string& path);
+    // Serves on path from a new thread, the socket limited to root and group.
+    void start(const std::string& path, const std::string& group = "qva");
     void listen(const std::string& path);  // the server thread's body
     void join();
     void stop();  // ends the server thread soon, wherever it waits
 
 private:
-    class Connection;
     void acceptOn(const std::string& path);  // binds and serves until stop; throws on set-up failure
-    void serve(int client);  // one request on an accepted connection
-    bool waitReadable(int fd, std::chrono::milliseconds timeout);  // false on stop or timeout
+    void report(const std::string& line);     // once per distinct line in a row
 
     BoxCommandTarget target;
     CommandProtocol protocol;  // only the server thread uses it after construction
+    std::string group;
+    std::string reported;  // the server thread's last set-up report
+    bool accessReported = false;
     std::thread thread;
-    int wakeFd = -1;  // an eventfd that stop() signals
+
+    std::mutex lock;  // guards stopping's changes and serving
+    std::condition_variable woken;
     std::atomic<bool> stopping{false};
+    boost::asio::io_context* serving = nullptr;  // the running server's context, for stop()
 };

@@ -1,6 +1,7 @@
 // The command server on a real socket, in-process over the real panel and
 // drive manager (temporary drive folders, a recording command runner).
 #include "encode/TimeCodeBurner.h"
+#include "remote/SocketFile.h"
 #include "remote/web_command_listner.h"
 
 #include "LcdGuiFixture.h"
@@ -55,12 +56,50 @@ struct CommandSocket : LcdGuiFixture {
 
 // ---- the server's contract ---------------------------------------------
 
-TEST_F(CommandSocket, ReplacesAStaleFileAndOpensTheSocketToOwnerAndOthers) {
+TEST_F(CommandSocket, ReplacesAStaleFileAndWithoutTheGroupOpensTheSocketToOwnerAndOthers) {
     expectServing();
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0707u);
+    EXPECT_EQ(info.st_mode & 0777, 0707u);  // this machine has no group "qva"
+}
+
+TEST_F(CommandSocket, WithTheGroupOnlyRootAndItsMembersMayConnect) {
+    if (::geteuid() != 0) GTEST_SKIP() << "giving the socket to root needs root";
+    const std::string limited = root / "tmp/limited";
+    web_command_listner second(gui.get(), usb.get(), &network, &burner);
+    second.start(limited, "daemon");
+    EXPECT_EQ(SocketClient::ask(limited, "GET#USB#"), "INFO");
+    struct stat info {};
+    ASSERT_EQ(::stat(limited.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0660u);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_gid, 1u);  // daemon
+    EXPECT_NE(qva::restrictSocket(limited, "daemon", true).find("sandbox"), std::string::npos);
+    ASSERT_EQ(::stat(limited.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0707u) << "a sandbox keeps the socket open to all";
+}
+
+TEST_F(CommandSocket, WhatSquatsTheSocketPathIsTakenOverWithoutLosingOrFollowingAnything) {
+    const fs::path squatted = root / "tmp/squatted";
+    fs::create_directory(squatted);
+    EXPECT_NE(qva::clearSocketPath(squatted).find("was a folder, not a socket: removed"), std::string::npos);
+    testing_support::writeFile(root / "outside", "keep");
+    fs::create_symlink(root / "outside", squatted);
+    EXPECT_NE(qva::clearSocketPath(squatted).find("was a symbolic link"), std::string::npos);
+    EXPECT_EQ(testing_support::readFile(root / "outside"), "keep");
+    fs::create_directory(squatted);
+    testing_support::writeFile(squatted / "data", "someone's");
+    const std::string moved = qva::clearSocketPath(squatted);
+    const std::string aside = moved.substr(moved.find("moved to ") + 9);
+    EXPECT_EQ(testing_support::readFile(fs::path(aside) / "data"), "someone's") << moved;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(squatted)));
+
+    fs::create_directory(squatted);  // the server takes it over and serves
+    testing_support::writeFile(squatted / "data", "again");
+    web_command_listner second(gui.get(), usb.get(), &network, &burner);
+    second.start(squatted);
+    EXPECT_EQ(SocketClient::ask(squatted, "GET#USB#"), "INFO");
 }
 
 TEST_F(CommandSocket, OneReplyWithoutTerminatorThenTheConnectionCloses) {
