@@ -562,6 +562,57 @@ TEST(EndToEnd, StalledSlowAndSplittingDrivesHoldBackNoOtherAndNoNameLeadsOffTheD
     EXPECT_TRUE(box.recorder->running());
 }
 
+TEST(EndToEnd, ATricklingClientAndTwoHundredSilentOnesHoldUpNeitherRequestsNorTheRecording) {
+    Box box;
+    box.addDrive("USB1");
+    box.start(1);
+    ASSERT_EQ(box.ask("SET#USB#-1#REC#"), "OK");
+    const auto began = std::chrono::steady_clock::now();
+    const std::string path = box.sandbox.path("/tmp/domain_socket");
+    std::atomic<bool> stop{false};
+    std::thread silent([&] {  // 200 connections that never speak, opened anew every second
+        while (!stop) {
+            std::vector<std::unique_ptr<SocketClient>> clients;
+            for (int i = 0; i < 200; ++i) clients.push_back(std::make_unique<SocketClient>(path));
+            for (int i = 0; i < 10 && !stop; ++i) std::this_thread::sleep_for(100ms);
+        }
+    });
+    std::string trickled = "(not yet)";
+    std::thread trickle([&] {  // a well-formed request, one byte a second
+        SocketClient client(path);
+        for (char c : std::string("GET#INFO#\r\n")) {
+            if (stop || !client.send(std::string(1, c))) break;
+            std::this_thread::sleep_for(1s);
+        }
+        trickled = client.reply();
+    });
+    SocketWatch watch(box);
+    std::this_thread::sleep_for(8s);
+    stop = true;
+    trickle.join();
+    silent.join();
+    watch.end();
+    ASSERT_EQ(box.ask("SET#USB#-1#STP#"), "OK");
+    const double recorded = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+    EXPECT_EQ(trickled, "") << "no request may take longer than 5 s";
+    EXPECT_EQ(watch.unanswered.load(), 0) << watch.wrong;
+#ifndef QVA_SLOW_BUILD
+    EXPECT_LT(watch.longest.load(), 1000) << "ms for the socket to answer";
+#endif
+    ASSERT_TRUE(within(10s, [&] { return box.recorder->errors().find("Syncing: ") != std::string::npos; }));
+    const std::string log = box.recorder->errors();
+    EXPECT_EQ(log.find("Popping video"), std::string::npos) << "a frame was dropped";
+    EXPECT_EQ(log.find("too slow"), std::string::npos);
+    EXPECT_EQ(log.find("Network Listner : Error"), std::string::npos) << "dropped connections are no server error";
+    size_t dropLines = 0;
+    for (size_t at = 0; (at = log.find("dropped", at)) != std::string::npos; ++at) ++dropLines;
+    EXPECT_GT(dropLines, 0u);
+    EXPECT_LE(dropLines, size_t(recorded) + 3) << "dropped connections are logged at most once a second";
+    expectPlayable(box.file("USB1", "recPAL.ts"), {.minSeconds = recorded - 1.5});
+    EXPECT_TRUE(box.recorder->running());
+}
+
 TEST(EndToEnd, PowerCutsLoseAtMostTheLastTwoSeconds) {
     Box box;
     using testing_support::LoopDrive;
