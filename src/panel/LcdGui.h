@@ -78,6 +78,7 @@ public:
         std::string fileName;
         bool studioOptions, composite, analogAudio, aesAudio, embeddedAudio, logoBurning;
         int tcBurnIn;
+        int levelLeft = 0, levelRight = 0;  // peak of the last audio packet, 0 to 32767
     };
     int set_inputmode(uint32_t mode);
     int set_outputmode(bool sd);

@@ -228,6 +228,8 @@ LcdGui::WebInfo LcdGui::getWebInfo() const {
     info.embeddedAudio = !info.analogAudio && !info.aesAudio;
     info.logoBurning = load(state_.logoBurning);
     info.tcBurnIn = load(state_.tcBurnIn);
+    info.levelLeft = load(state_.audioLevelLeft);
+    info.levelRight = load(state_.audioLevelRight);
     return info;
 }
 

@@ -52,7 +52,8 @@ CommandProtocol::CommandProtocol(CommandTarget& target)
       commands{{"GET", GET}, {"SET", SET}},
       keys{{"USB", USB},  {"INFO", INFO}, {"IN", IN},       {"OUT", OUT},   {"CHN", CHN},
            {"SYT", SYT},  {"FILE", FILE_KEY}, {"PAL", PAL}, {"NET", NET},   {"AUDIO", AUDIO},
-           {"CMP", CMP},  {"TCB", TCB},   {"BURN", BURN},   {"LOGO", LOGO}, {"DATE", DATE}},
+           {"CMP", CMP},  {"TCB", TCB},   {"BURN", BURN},   {"LOGO", LOGO}, {"DATE", DATE},
+           {"LEVEL", LEVEL}},
       usb_actions{{"REC", REC}, {"STP", STP}, {"FMT", FMT}},
       audio_inputs{{"EMB", EMB}, {"ANALOG", ANALOG}, {"AES", AES}} {}
 
@@ -101,6 +102,10 @@ std::string CommandProtocol::get_information(const char* key, int /*index: unuse
     switch (lookup(keys, key)) {
         case INFO: return deviceReport();
         case NET: return networkReport();
+        case LEVEL: {  // the web front end's meters, asked several times a second
+            const LcdGui::WebInfo info = target.webInfo();
+            return format("INFO#LEVEL#0#left=%d;right=%d", info.levelLeft, info.levelRight);
+        }
         case USB: return usbReport();
         default: return "ERR";
     }
@@ -152,7 +157,8 @@ std::string CommandProtocol::usbReport() {
 bool CommandProtocol::set_information(const char* key, int index, const char* value) {
     switch (lookup(keys, key)) {
         case USB: return manipulate_usb(index, lookup(usb_actions, value));
-        case INFO: return false;
+        case INFO:
+        case LEVEL: return false;
         case IN: return target.setInputMode(static_cast<uint32_t>(std::strtoul(value, nullptr, 16))) == 0;
         case OUT: return target.setOutputMode(flag(value)) == 0;
         case CHN: {

@@ -49,7 +49,7 @@ public:
 class CommandProtocol {
 public:
     enum network_command { GET = 0, SET = 1 };
-    enum network_key { USB = 0, INFO, IN, OUT, CHN, SYT, FILE_KEY, PAL, NET, AUDIO, CMP, TCB, BURN, LOGO, DATE };
+    enum network_key { USB = 0, INFO, IN, OUT, CHN, SYT, FILE_KEY, PAL, NET, AUDIO, CMP, TCB, BURN, LOGO, DATE, LEVEL };
     enum usb_value { REC = 0, STP, FMT };
     enum audio_value { EMB = 0, ANALOG, AES };
 

@@ -136,6 +136,13 @@ TEST_F(WebCommand, NetworkReportHasNoClosingSemicolon) {
     EXPECT_EQ(send("GET#NET#"), "INFO#NETWORK#0#dhcp=1;ip=10.0.0.5;gateway=10.0.0.1;mask=255.255.255.0");
 }
 
+TEST_F(WebCommand, LevelReportForTheWebMetersAndNoSettingBehindIt) {
+    target.info.levelLeft = 32767;
+    target.info.levelRight = 12;
+    EXPECT_EQ(send("GET#LEVEL#"), "INFO#LEVEL#0#left=32767;right=12");
+    EXPECT_EQ(send("SET#LEVEL#0#1#"), "ERR");
+}
+
 TEST_F(WebCommand, DriveReport) {
     EXPECT_EQ(send("GET#USB#"), "INFO");
     target.rate = 20.0f;

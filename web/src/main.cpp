@@ -1,0 +1,3 @@
+#include "StaticFiles.h"
+
+int main() { return qva_web::staticFiles().empty(); }
