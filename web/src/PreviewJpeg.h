@@ -2,6 +2,7 @@
 // 4:2:2 picture, no header, rewritten about once a second) as a JPEG.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,4 +17,8 @@ public:
     // however often it is asked for; nothing before the first picture, or
     // when the file's size fits no input mode. Safe from any thread.
     std::optional<std::string> jpeg();
+
+private:
+    struct State;  // the cache, its lock and the FFmpeg contexts
+    std::unique_ptr<State> state_;
 };
