@@ -211,9 +211,9 @@ TEST_P(RecordsEveryInputMode, ThroughTheSocketToADecodableFile) {
     // The burnt-in time code is the card's running one (from 10:00:00:00), a frame further each picture.
     const EncoderMode m = encoderModeFor(c.mode);
     const long base = (m.fpsNum + m.fpsDen - 1) / m.fpsDen;
-    const std::vector<long> codes =
-        burntTimecodes(s, readFile(box.sandbox.path(layout.hd ? "/QVA/numbersHD.dat" : "/QVA/numbersSD.dat")),
-                       glyphWidth, glyphHeight, layout.x, base);
+    const std::string font = readFile(box.sandbox.path(layout.hd ? "/QVA/numbersHD.dat" : "/QVA/numbersSD.dat"));
+    ASSERT_EQ(font.size(), size_t(11 * glyphWidth * glyphHeight)) << "the sandbox's digit font";
+    const std::vector<long> codes = burntTimecodes(s, font, glyphWidth, glyphHeight, layout.x, base);
     ASSERT_EQ(codes.size(), size_t(s.video.frames));
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(std::count(codes.begin(), codes.end(), -1), 0);

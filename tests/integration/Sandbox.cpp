@@ -16,7 +16,7 @@ extern char** environ;
 
 Sandbox::Sandbox() {
     const std::string command = std::string(QVA_SOURCE_DIR) + "/scripts/make-sandbox '" +
-                                root_.path().string() + "'";
+                                root_.path().string() + "' '" QVA_BUILD_DIR "'";
     if (std::system(command.c_str()) != 0) ADD_FAILURE() << "make-sandbox failed";
 }
 
