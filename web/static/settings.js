@@ -3,7 +3,8 @@
 'use strict';
 (() => {
   const $ = QVA.$;
-  const LOGO_MAX_BYTES = 2 * 1024 * 1024;
+  const LOGO_MAX_BYTES = 1024 * 1024;  // what the server takes
+  const LOGO_MAX_SIDE = 4096;
   const PNG_SIGNATURE = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
   let status = null;
   const dirty = { capture: false, recording: false };
@@ -112,9 +113,15 @@
     const msg = $('logo-msg');
     if (!file) return QVA.say(msg, 'Choose a PNG file first.', false);
     if (file.size === 0) return QVA.say(msg, 'The file is empty.', false);
-    if (file.size > LOGO_MAX_BYTES) return QVA.say(msg, 'The file is too large (at most 2 MB).', false);
+    if (file.size > LOGO_MAX_BYTES) return QVA.say(msg, 'The file is too large (at most 1 MB).', false);
     const bytes = new Uint8Array(await file.arrayBuffer());
     if (!PNG_SIGNATURE.every((b, i) => bytes[i] === b)) return QVA.say(msg, 'That file is not a PNG picture.', false);
+    // The image header follows the signature: width and height, big-endian.
+    const header = new DataView(bytes.buffer);
+    const width = bytes.length >= 24 ? header.getUint32(16) : 0, height = bytes.length >= 24 ? header.getUint32(20) : 0;
+    if (!width || !height || width > LOGO_MAX_SIDE || height > LOGO_MAX_SIDE) {
+      return QVA.say(msg, 'The picture must be at most 4096 pixels wide and high.', false);
+    }
     const done = await QVA.act($('logo-upload'), msg,
                                () => QVA.request('POST', '/api/logo', { raw: bytes, type: 'image/png' }),
                                'Logo stored. It is used from the next picture on.');
