@@ -8,10 +8,11 @@ const QVA = (() => {
   let session = null;
 
   class ApiError extends Error {
-    constructor(status, message, field) {
+    constructor(status, message, field, data) {
       super(message);
       this.status = status;
       this.field = field || null;
+      this.data = data || {};
     }
   }
 
@@ -65,14 +66,11 @@ const QVA = (() => {
     }
     banner('');
     if (!response.ok) {
-      let message = '';
-      let field = null;
+      let data = {};
       try {
-        const data = await response.json();
-        message = data.error || '';
-        field = data.field || null;
+        data = await response.json();
       } catch (e) { /* not JSON: fall back to the status below */ }
-      throw new ApiError(response.status, message || 'Refused (' + response.status + ').', field);
+      throw new ApiError(response.status, data.error || 'Refused (' + response.status + ').', data.field, data);
     }
     if (options.binary) return response;
     const text = await response.text();
@@ -97,10 +95,12 @@ const QVA = (() => {
     password: 'Password', readsOpen: 'Web access',
   };
 
+  // "must be …", "refused while recording" and the like need the setting's
+  // name before them; the server's whole sentences stand as they are.
   function explain(e) {
     const text = e.message || '';
-    const sentence = text.charAt(0).toUpperCase() + text.slice(1);
-    return e.field && FIELD_NAMES[e.field] ? FIELD_NAMES[e.field] + ': ' + text : sentence;
+    if (e.field && FIELD_NAMES[e.field] && /^(must|not|refused|\d)/.test(text)) return FIELD_NAMES[e.field] + ': ' + text;
+    return text.charAt(0).toUpperCase() + text.slice(1);
   }
 
   // Shows an action's outcome in its message element.

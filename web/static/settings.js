@@ -10,8 +10,10 @@
   const dirty = { capture: false, recording: false };
 
   // Forms follow the box until the operator starts editing them.
-  $('capture-form').addEventListener('input', () => { dirty.capture = true; });
-  $('recording-form').addEventListener('input', () => { dirty.recording = true; });
+  for (const kind of ['input', 'change']) {
+    $('capture-form').addEventListener(kind, () => { dirty.capture = true; });
+    $('recording-form').addEventListener(kind, () => { dirty.recording = true; });
+  }
 
   function fillCapture(s) {
     $('set-pal').value = s.palMode ? '1' : '0';
