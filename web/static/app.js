@@ -111,17 +111,18 @@ const QVA = (() => {
   }
 
   // Runs an action from a button: the button is disabled while it runs, and
-  // the server's refusal or the success text is shown in msg.
+  // the server's refusal or the success text is shown in msg. True when it
+  // succeeded.
   async function act(button, msg, action, okText) {
     if (button) button.disabled = true;
     say(msg, '');
     try {
-      const result = await action();
+      await action();
       say(msg, okText || '', true);
-      return result;
+      return true;
     } catch (e) {
       if (e.status !== 401) say(msg, explain(e), false);
-      return undefined;
+      return false;
     } finally {
       if (button) button.disabled = false;
     }

@@ -15,9 +15,27 @@
     $('recording-form').addEventListener(kind, () => { dirty.recording = true; });
   }
 
+  // The input modes of each standard, in the same order for both.
+  const MODES = {
+    pal: [['70616c20', '576i 50'], ['68703530', '720p 50'], ['48693530', '1080i 50']],
+    ntsc: [['6e747363', '480i 59.94'], ['68703539', '720p 59.94'], ['48693539', '1080i 59.94']],
+  };
+
+  function showModes(pal, code) {
+    const select = $('set-input');
+    const modes = MODES[pal ? 'pal' : 'ntsc'];
+    select.textContent = '';
+    for (const [value, name] of modes) select.append(new Option(name, value));
+    // Another standard's mode becomes this one's of the same size.
+    const other = MODES[pal ? 'ntsc' : 'pal'].findIndex(([value]) => value === code);
+    select.value = modes.some(([value]) => value === code) ? code : modes[Math.max(other, 0)][0];
+  }
+
+  $('set-pal').addEventListener('change', () => showModes($('set-pal').value === '1', $('set-input').value));
+
   function fillCapture(s) {
     $('set-pal').value = s.palMode ? '1' : '0';
-    if (s.input) $('set-input').value = s.input.code;
+    showModes(s.palMode, s.input ? s.input.code : '');
     $(s.downConvert ? 'set-sd' : 'set-hd').checked = true;
     $('set-audio-source').value = s.audio.source;
     $('set-composite').checked = !!s.composite;
@@ -42,24 +60,37 @@
 
   // --- Input and capture -------------------------------------------------
 
+  // What the form asks for beyond the box's settings s, the standard left out.
+  function captureChanges(s) {
+    const change = {};
+    const sd = $('set-sd').checked;
+    if (!s.input || $('set-input').value !== s.input.code) change.input = $('set-input').value;
+    if (sd !== s.downConvert) change.sd = sd;
+    if ($('set-audio-source').value !== s.audio.source) change.audioSource = $('set-audio-source').value;
+    if ($('set-composite').checked !== s.composite) change.composite = $('set-composite').checked;
+    return change;
+  }
+
   $('capture-form').addEventListener('submit', async (event) => {
     event.preventDefault();
     if (!status) return;
-    const change = {};
     const pal = $('set-pal').value === '1';
-    const sd = $('set-sd').checked;
-    if (pal !== status.palMode) change.pal = pal;
-    if (!status.input || $('set-input').value !== status.input.code) change.input = $('set-input').value;
-    if (sd !== status.downConvert) change.sd = sd;
-    if ($('set-audio-source').value !== status.audio.source) change.audioSource = $('set-audio-source').value;
-    if ($('set-composite').checked !== status.composite) change.composite = $('set-composite').checked;
-    if (Object.keys(change).length === 0) {
+    if (pal === status.palMode && Object.keys(captureChanges(status)).length === 0) {
       QVA.say($('capture-msg'), 'Nothing changed.', true);
       return;
     }
-    const done = await QVA.act($('save-capture'), $('capture-msg'), () => QVA.post('/api/settings', change),
-                               'Applied. The capture restarts with the new settings.');
-    if (done !== undefined) dirty.capture = false;
+    // A new standard resets the input and the output, so it goes first and
+    // the rest is measured against what the box then has.
+    const done = await QVA.act($('save-capture'), $('capture-msg'), async () => {
+      let now = status;
+      if (pal !== now.palMode) {
+        await QVA.post('/api/settings', { pal });
+        now = await QVA.get('/api/status');
+      }
+      const change = captureChanges(now);
+      if (Object.keys(change).length) await QVA.post('/api/settings', change);
+    }, 'Applied. The capture restarts with the new settings.');
+    if (done) dirty.capture = false;
   });
 
   // --- Recording -----------------------------------------------------------
@@ -104,7 +135,7 @@
       return;
     }
     const done = await QVA.act($('save-recording'), $('recording-msg'), () => QVA.post('/api/settings', change), 'Applied.');
-    if (done !== undefined) dirty.recording = false;
+    if (done) dirty.recording = false;
   });
 
   // --- Logo ----------------------------------------------------------------
@@ -127,7 +158,7 @@
     const done = await QVA.act($('logo-upload'), msg,
                                () => QVA.request('POST', '/api/logo', { raw: bytes, type: 'image/png' }),
                                'Logo stored. It is used from the next picture on.');
-    if (done !== undefined) $('logo-file').value = '';
+    if (done) $('logo-file').value = '';
   });
 
   // --- Date and time -------------------------------------------------------
@@ -233,7 +264,7 @@
     if (next.length < 8) return QVA.say(msg, 'The new password needs at least 8 characters.', false);
     if (next !== $('pw-new2').value) return QVA.say(msg, 'The two new passwords differ.', false);
     const done = await QVA.act($('pw-save'), msg, () => QVA.post('/api/password', { old, new: next }), 'Password changed.');
-    if (done !== undefined) for (const id of ['pw-old', 'pw-new', 'pw-new2']) $(id).value = '';
+    if (done) for (const id of ['pw-old', 'pw-new', 'pw-new2']) $(id).value = '';
   });
 
   QVA.start().then((ok) => {
