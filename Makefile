@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo bench soak test-asan test-tsan fuzz install package clean
+.PHONY: all deps build test demo bench bench-web soak test-asan test-tsan fuzz install package clean
 
 all: build
 
@@ -24,6 +24,11 @@ demo: build
 # Encoder throughput against the ffmpeg command line (docs/benchmarks.md).
 bench: build
 	scripts/bench
+
+# The web front end: status page load, API reads and the preview's CPU cost
+# against their targets, on the recorder in a sandbox (docs/benchmarks.md).
+bench-web: build
+	build/web-bench
 
 # The whole recorder in real time on the simulated card, recording 1080i50 to
 # two drives: make soak [MINUTES=1]. Prints a summary and plots RSS and CPU.
