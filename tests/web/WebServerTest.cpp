@@ -210,8 +210,9 @@ protected:
 
     TempDir state_;
     FakeRecorder recorder_{state_ / "socket"};
-    std::optional<RequestHandler> handler_;
+    // The handler's pool finishes its jobs, which hold work on io_, before io_ goes.
     asio::io_context io_;
+    std::optional<RequestHandler> handler_;
     std::optional<HttpServer> server_;
     std::vector<std::thread> threads_;
     std::string cookie_, csrf_;

@@ -1,6 +1,7 @@
 #include "HttpServer.h"
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -69,7 +70,12 @@ awaitable<void> HttpServer::acceptLoop() {
         boost::system::error_code error;
         tcp::socket socket = co_await acceptor_.async_accept(asio::make_strand(io_), asio::redirect_error(use_awaitable, error));
         if (error == asio::error::operation_aborted || !acceptor_.is_open()) co_return;
-        if (error) continue;  // e.g. out of descriptors for a moment: the next accept may work
+        if (error) {
+            // Out of descriptors, say: try again shortly instead of spinning.
+            asio::steady_timer pause(acceptor_.get_executor(), std::chrono::milliseconds(100));
+            co_await pause.async_wait(asio::redirect_error(use_awaitable, error));
+            continue;
+        }
         // Over the bound a connection is closed at once: cheaper than any answer.
         if (open_.fetch_add(1) >= limits_.connections) {
             --open_;

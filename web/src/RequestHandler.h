@@ -41,6 +41,7 @@ public:
     static constexpr size_t kBodyLimit = 4096;
 
     explicit RequestHandler(Options options);
+    // Waits for the slow jobs; the io_context they resume on must still exist.
     ~RequestHandler();
 
     // The largest body a request with this method and target may carry.

@@ -10,6 +10,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <iostream>
 #include <string>
 #include <thread>
@@ -79,9 +82,30 @@ std::optional<boost::asio::ip::tcp::endpoint> parseListen(const std::string& tex
     return boost::asio::ip::tcp::endpoint(address, static_cast<unsigned short>(port));
 }
 
+// Reads one line; from a terminal without showing it.
+std::optional<std::string> readPasswordLine() {
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::cerr << "New admin password: " << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~tcflag_t(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+    }
+    std::string line;
+    const bool read = static_cast<bool>(std::getline(std::cin, line));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+        std::cerr << "\n";
+    }
+    if (!read) return std::nullopt;
+    return line;
+}
+
 int setPassword(PasswordStore& passwords) {
-    std::string password;
-    if (!std::getline(std::cin, password)) {
+    const auto line = readPasswordLine();
+    std::string password = line.value_or("");
+    if (!line) {
         std::cerr << "qva-web: no password on standard input\n";
         return 2;
     }
@@ -133,9 +157,10 @@ int main(int argc, char** argv) {
     options.stateDir = arguments->state;
     options.logoPath = qva::resolvePath("/var/www/uploads/logo.png");
     options.preview = [preview] { return preview->jpeg(); };
+    // Declared first so it goes last: the handler's pool finishes jobs that hold work on it.
+    boost::asio::io_context io;
     RequestHandler handler(options);
 
-    boost::asio::io_context io;
     std::optional<HttpServer> server;
     try {
         server.emplace(io, *endpoint, handler);
