@@ -95,10 +95,9 @@ class Box:
     def __init__(self, build, source, root):
         self.build, self.root = build, root
         self.processes = []
-        subprocess.run([str(source / 'scripts/make-sandbox'), str(root)], check=True, timeout=60,
+        # With this build's fonts, which the panel check reads back.
+        subprocess.run([str(source / 'scripts/make-sandbox'), str(root), str(build)], check=True, timeout=60,
                        stdout=subprocess.DEVNULL)
-        # The fonts and digit fonts of this build, whatever make-sandbox found.
-        subprocess.run([str(build / 'make-assets'), str(root)], check=True, timeout=60, stdout=subprocess.DEVNULL)
         for drive in ('USB1', 'USB2'):
             (root / 'media' / drive).mkdir()
         self.env = dict(os.environ, QVA_ROOT=str(root))
