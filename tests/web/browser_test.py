@@ -395,7 +395,7 @@ def run(box, browser, shots):
     b.until('the file name on the status page', lambda: b.text('st-filename') == FILE_NAME)
     first = b.until('a preview picture', lambda: b.js(PREVIEW_PRINT))
     b.until('the preview picture to change', lambda: (b.js(PREVIEW_PRINT) or first) != first)
-    b.until('the meters to move', lambda: b.text('meter-left-value') not in ('–', '-∞'))
+    b.until('the meters to show a level', lambda: b.text('meter-left-value') not in ('–', '-∞'))
     b.shot(shots / 'status.png')
     b.phone(True)
     b.shot(shots / 'status-phone.png')

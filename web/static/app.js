@@ -30,8 +30,8 @@ const QVA = (() => {
     location.replace('/login' + (here && here !== '/login' ? '?next=' + encodeURIComponent(here) : ''));
   }
 
-  // One request. Resolves with the parsed JSON (or the Response for other
-  // types); rejects with an ApiError carrying the server's text.
+  // One request. Resolves with the answer's JSON; rejects with an ApiError
+  // carrying the server's text.
   async function request(method, path, options = {}) {
     const headers = {};
     let body;
@@ -72,7 +72,6 @@ const QVA = (() => {
       } catch (e) { /* not JSON: fall back to the status below */ }
       throw new ApiError(response.status, data.error || 'Refused (' + response.status + ').', data.field, data);
     }
-    if (options.binary) return response;
     const text = await response.text();
     return text ? JSON.parse(text) : {};
   }
