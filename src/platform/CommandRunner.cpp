@@ -45,8 +45,15 @@ int spawnAndWait(const std::string& program, const std::vector<std::string>& arg
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // A program inherits none of the recorder's descriptors but the standard
+    // three: a long-lived child (a DHCP client, a format) holding a command
+    // connection open would keep its client waiting for the reply's end.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = 0;
-    int error = posix_spawnp(&pid, program.c_str(), nullptr, nullptr, args.data(), environ);
+    int error = posix_spawnp(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), std::strerror(error));
         return 127;

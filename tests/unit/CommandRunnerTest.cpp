@@ -5,6 +5,9 @@
 
 #include "TestFiles.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace fs = std::filesystem;
@@ -63,6 +66,12 @@ TEST(CommandRunner, ExitStatusesComeBack) {
     EXPECT_EQ(runner.run({(dir.path() / "missing").string()}), 127);
     EXPECT_EQ(runner.run({"true"}), 0);  // bare names are looked up on PATH
     EXPECT_EQ(runner.run({}), 127);
+
+    // A descriptor left open without close-on-exec (an accepted connection, say) stays the recorder's.
+    const int inherited = ::open("/dev/null", O_RDONLY);
+    writeScript(dir.path() / "sees", "test -e /dev/fd/$1 && exit 1; exit 0\n");
+    EXPECT_EQ(runner.run({(dir.path() / "sees").string(), std::to_string(inherited)}), 0);
+    ::close(inherited);
 }
 
 TEST(CommandRunner, SandboxLogsEveryCommandAndRunsOnlyItsOwnPrograms) {
