@@ -57,16 +57,6 @@ TEST(SessionStore, SessionsExpireWhenIdleAndTheLeastRecentlyUsedMakesRoom) {
     EXPECT_FALSE(sessions.find(""));
 }
 
-TEST(SessionStore, OnlyTheSessionsOwnTokenMatches) {
-    SessionStore sessions;
-    const auto one = sessions.create();
-    const auto other = sessions.create();
-    EXPECT_TRUE(SessionStore::tokenMatches(one, one.csrf));
-    EXPECT_FALSE(SessionStore::tokenMatches(one, other.csrf));
-    EXPECT_FALSE(SessionStore::tokenMatches(one, ""));
-    EXPECT_FALSE(SessionStore::tokenMatches(one, one.csrf.substr(0, 63)));
-}
-
 TEST(LoginLimiter, WaitsGrowPerAddressAndASuccessClearsThem) {
     FakeClock clock;
     LoginLimiter limiter({}, clock.function());

@@ -41,12 +41,6 @@ std::optional<int> smallInteger(const QJsonValue& value, int low, int high) {
 
 }  // namespace
 
-bool isProtocolSafe(std::string_view value) {
-    for (unsigned char c : value)
-        if (c == '#' || c < 0x20 || c == 0x7f) return false;
-    return true;
-}
-
 bool isFileName(std::string_view name) {
     // What FAT and exFAT can store, and nothing the reports use as separators.
     if (name.empty() || name.size() > 63 || name == "." || name == "..") return false;

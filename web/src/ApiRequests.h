@@ -25,8 +25,6 @@ struct SettingChange {
     bool capture = false; // refused while a drive records
 };
 
-// No '#', line break, NUL or other control character.
-bool isProtocolSafe(std::string_view value);
 bool isFileName(std::string_view name);
 std::optional<uint32_t> parseDottedQuad(std::string_view text);
 
