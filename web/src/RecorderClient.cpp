@@ -4,6 +4,9 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/basic_stream.hpp>
+#include <boost/beast/core/error.hpp>
+
+#include <iostream>
 
 namespace asio = boost::asio;
 using asio::use_awaitable;
@@ -19,7 +22,12 @@ asio::awaitable<std::optional<std::string>> RecorderClient::request(std::string_
     boost::system::error_code error;
     co_await stream.async_connect(asio::local::stream_protocol::endpoint(socketPath_),
                                   asio::redirect_error(use_awaitable, error));
-    if (error) co_return std::nullopt;
+    if (error) {
+        if (error != boost::beast::error::timeout && toldError_.exchange(error.value()) != error.value())
+            std::cerr << "qva-web: cannot reach the recorder at " << socketPath_ << ": " << error.message() << "\n";
+        co_return std::nullopt;
+    }
+    toldError_ = 0;
     co_await asio::async_write(stream, asio::buffer(sent), asio::redirect_error(use_awaitable, error));
     if (error) co_return std::nullopt;
     std::string reply;

@@ -6,6 +6,7 @@
 
 #include "AsioCoroutines.h"
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -25,4 +26,7 @@ private:
 
     const std::string socketPath_;
     const std::chrono::milliseconds timeout_;
+    // The last connect error told on stderr, so a missing socket or a wrong
+    // permission is named once, not at every request.
+    mutable std::atomic<int> toldError_{0};
 };
