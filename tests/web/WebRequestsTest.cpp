@@ -73,7 +73,7 @@ TEST(RecorderReports, RepliesOfAnotherShapeAreRefused) {
 
 TEST(ApiRequests, SettingsBecomeOneRequestEachAndCaptureOnesAreMarked) {
     const auto changes = settingChanges(object(
-        R"({"input":"68703530","sd":true,"audioSource":"analog","audioPair":3,"tcBurnIn":0,"logo":false,"fileName":"Ünterwegs 1"})"));
+        R"({"input":"68703530","sd":true,"pal":false,"audioSource":"analog","audioPair":3,"tcBurnIn":0,"logo":false,"fileName":"Ünterwegs 1"})"));
     ASSERT_TRUE(std::holds_alternative<std::vector<SettingChange>>(changes));
     std::vector<std::string> requests;
     int capture = 0;
@@ -81,7 +81,8 @@ TEST(ApiRequests, SettingsBecomeOneRequestEachAndCaptureOnesAreMarked) {
         requests.push_back(change.request);
         capture += change.capture;
     }
-    EXPECT_EQ(requests, (std::vector<std::string>{"SET#IN#0#68703530#", "SET#OUT#0#1#", "SET#AUDIO#0#ANALOG#",
+    // The standard first (it resets the input mode), then the input mode with the output choice that stores it.
+    EXPECT_EQ(requests, (std::vector<std::string>{"SET#PAL#0#0#", "SET#IN#0#68703530#OUT#0#1#", "SET#AUDIO#0#ANALOG#",
                                                   "SET#CHN#0#3#", "SET#TCB#0#0#", "SET#BURN#0#0#",
                                                   "SET#FILE#0#Ünterwegs 1#"}));
     EXPECT_EQ(capture, 3);

@@ -86,15 +86,22 @@ std::variant<std::vector<SettingChange>, Refusal> settingChanges(const QJsonObje
         return std::nullopt;
     };
 
+    // The standard first: choosing it resets the input mode. The recorder
+    // stores an input mode and restarts the capture only with the output
+    // choice that follows it, so the two go in one request.
+    if (auto refused = flag("pal", "PAL", true)) return *refused;
+    if (body.contains("sd") && !body["sd"].isBool()) return Refusal{"sd", "must be true or false"};
+    const std::string sd = body["sd"].toBool() ? "1" : "0";
     if (body.contains("input")) {
         const std::string code = body["input"].toString().toStdString();
         bool known = false;
         for (const Mode& mode : kModes) known = known || code == mode.code;
         if (!known) return Refusal{"input", "not an input mode of the box"};
-        changes.push_back({"input", "SET#IN#0#" + code + "#", true});
+        if (!body.contains("sd")) return Refusal{"sd", "an input mode goes with its output choice"};
+        changes.push_back({"input", "SET#IN#0#" + code + "#OUT#0#" + sd + "#", true});
+    } else if (body.contains("sd")) {
+        changes.push_back({"sd", "SET#OUT#0#" + sd + "#", true});
     }
-    if (auto refused = flag("sd", "OUT", true)) return *refused;
-    if (auto refused = flag("pal", "PAL", true)) return *refused;
     if (auto refused = flag("composite", "CMP", true)) return *refused;
     if (body.contains("audioSource")) {
         const QString source = body["audioSource"].toString();

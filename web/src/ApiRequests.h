@@ -28,7 +28,8 @@ struct SettingChange {
 bool isFileName(std::string_view name);
 std::optional<uint32_t> parseDottedQuad(std::string_view text);
 
-// POST /api/settings: one request per key, in a fixed order.
+// POST /api/settings: one request per key, in a fixed order; "input" needs
+// "sd" beside it and goes with it in one request.
 std::variant<std::vector<SettingChange>, Refusal> settingChanges(const QJsonObject& body);
 // POST /api/clock: {"date": "YYYY-MM-DD", "time": "HH:MM"}, either or both.
 std::variant<std::string, Refusal> clockRequest(const QJsonObject& body);

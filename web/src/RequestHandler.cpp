@@ -346,7 +346,16 @@ awaitable<Response> RequestHandler::format(Call& call) {
 awaitable<Response> RequestHandler::settings(Call& call) {
     const auto body = jsonBody(call.request);
     if (!body) co_return badBody();
-    const auto parsed = qva_web::settingChanges(*body);
+    QJsonObject asked = *body;
+    if (asked.contains("input") && !asked.contains("sd")) {
+        // An input mode alone keeps today's output choice.
+        const auto info = co_await recorder_.request("GET#INFO#");
+        if (!info) co_return notAnswering();
+        const auto status = qva_web::statusJson(*info, {});
+        if (!status) co_return unexpected();
+        asked["sd"] = (*status)["downConvert"].toBool();
+    }
+    const auto parsed = qva_web::settingChanges(asked);
     if (const auto* refused = std::get_if<qva_web::Refusal>(&parsed))
         co_return error(http::status::bad_request, refused->message, refused->field);
     const auto& changes = std::get<std::vector<qva_web::SettingChange>>(parsed);
