@@ -10,24 +10,14 @@ extern "C" {
 }
 #include <x264.h>
 
+#include "encode/FFmpegOwners.h"
+
 #include <memory>
 
 namespace av {
 
 struct FormatContextDeleter {
     void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ScalerDeleter {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
 // The I/O context owns its buffer, which FFmpeg may have replaced.
 struct IOContextDeleter {
@@ -41,10 +31,6 @@ struct X264Deleter {
 };
 
 using FormatContext = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
-using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
-using Scaler = std::unique_ptr<SwsContext, ScalerDeleter>;
 using IOContext = std::unique_ptr<AVIOContext, IOContextDeleter>;
 using X264Encoder = std::unique_ptr<x264_t, X264Deleter>;
 

@@ -1,11 +1,5 @@
 #include "PreviewJpeg.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
-}
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +11,7 @@ extern "C" {
 #include <mutex>
 #include <thread>
 
+#include "encode/FFmpegOwners.h"
 #include "platform/Files.h"
 
 namespace {
@@ -31,22 +26,10 @@ constexpr int kReadAttempts = 3;
 // JPEG quantiser (2 best .. 31 worst): a clear picture of some 30-60 KB.
 constexpr int kQuality = 5;
 
-struct CodecContextDeleter {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct ScalerDeleter {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
-using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
-using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
-using Scaler = std::unique_ptr<SwsContext, ScalerDeleter>;
+using av::CodecContext;
+using av::Frame;
+using av::Packet;
+using av::Scaler;
 
 // The pictures the recorder writes, by their size, and the size each is
 // shown at: at most 640 wide, standard definition as the 4:3 picture it is.
