@@ -93,6 +93,11 @@ void VideoEncoder::openMuxer(const char* filename) {
     if (avcodec_find_encoder_by_name("libx264") == nullptr) av::fail("no codec\n");
     oc_->pb = io_.get();
     oc_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // Decoding times 0.7 s after the PCR of their first byte, as the ffmpeg
+    // command line muxes by default: a decoder following the buffer model
+    // then has every frame whole before it decodes it. The bytes themselves
+    // go out as soon as they are muxed.
+    oc_->max_delay = 700000;
 
     add_video_stream();
     add_audio_stream();

@@ -82,6 +82,18 @@ struct Playable {
     int bandTop = 0, bandLines = 0;  // luma lines of every picture to keep
 };
 
+// Every video and audio access unit is in the stream, by the PCR, a good
+// while before its decoding time: what a hardware decoder or a playout
+// server following the buffer model needs.
+void expectBuffered(const TransportCheck& ts, const std::string& what) {
+    for (const auto* units : {&ts.video, &ts.audio}) {
+        const char* kind = units == &ts.video ? "video" : "audio";
+        EXPECT_GT(units->count, 0) << what << " " << kind;
+        EXPECT_EQ(units->late, 0) << what << " " << kind << " units late, margin " << units->minMargin << " s";
+        EXPECT_GE(units->minMargin, 0.2) << what << " " << kind << " margin, up to " << units->maxMargin << " s";
+    }
+}
+
 // A recording as a player sees it: the mode's stream parameters, decoded to
 // its end, decoder complaints only before the first picture (a recording
 // joins the running stream) and that picture within the first second.
@@ -131,6 +143,7 @@ ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     EXPECT_LE(ts.maxPatGap, 0.5);
     EXPECT_LE(ts.maxPmtGap, 0.5);
     EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
+    expectBuffered(ts, path);
     return s;
 }
 

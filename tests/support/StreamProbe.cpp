@@ -154,8 +154,79 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
     return result;
 }
 
+namespace {
+
+// Arrival time of every packet between the first and the last PCR, by linear
+// interpolation over the packet index; -1 outside.
+std::vector<double> arrivalTimes(const std::string& bytes) {
+    std::vector<std::pair<size_t, double>> pcrs;
+    const size_t count = bytes.size() / 188;
+    for (size_t i = 0; i < count; ++i) {
+        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + i * 188);
+        if (p[0] != 0x47 || !(p[3] & 0x20) || p[4] == 0 || !(p[5] & 0x10)) continue;
+        const uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) |
+                              (uint64_t(p[9]) << 1) | (p[10] >> 7);
+        pcrs.emplace_back(i, double(base * 300 + ((uint64_t(p[10] & 1) << 8) | p[11])) / 27e6);
+    }
+    std::vector<double> times(count, -1);
+    for (size_t k = 1; k < pcrs.size(); ++k) {
+        const auto [from, t0] = pcrs[k - 1];
+        const auto [to, t1] = pcrs[k];
+        for (size_t i = from; i <= to; ++i) times[i] = t0 + (t1 - t0) * double(i - from) / double(to - from);
+    }
+    return times;
+}
+
+int64_t timestamp(const uint8_t* b) {
+    return (int64_t(b[0] & 0x0E) << 29) | (int64_t(b[1]) << 22) | (int64_t(b[2] & 0xFE) << 14) |
+           (int64_t(b[3]) << 7) | (b[4] >> 1);
+}
+
+// Each PES of video (stream id E0-EF) and audio (C0-DF): its decoding time
+// against the arrival of its last packet.
+void checkUnits(const std::string& bytes, TransportCheck& check) {
+    const std::vector<double> arrival = arrivalTimes(bytes);
+    struct Open {
+        TransportCheck::Units* units = nullptr;
+        double dts = -1;
+        size_t last = 0;
+    };
+    std::map<int, Open> open;
+    const auto close = [&](const Open& unit) {
+        if (unit.units == nullptr || unit.dts < 0 || arrival[unit.last] < 0) return;
+        const double margin = unit.dts - arrival[unit.last];
+        ++unit.units->count;
+        unit.units->late += margin < 0;
+        unit.units->minMargin = std::min(unit.units->minMargin, margin);
+        unit.units->maxMargin = std::max(unit.units->maxMargin, margin);
+    };
+    for (size_t i = 0; i < arrival.size(); ++i) {
+        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + i * 188);
+        if (p[0] != 0x47 || !(p[3] & 0x10)) continue;
+        const int pid = ((p[1] & 0x1F) << 8) | p[2];
+        const size_t payload = (p[3] & 0x20) ? 5 + size_t(p[4]) : 4;
+        if (p[1] & 0x40) {
+            close(open[pid]);
+            open[pid] = {};
+            const uint8_t* pes = p + payload;
+            if (payload + 19 <= 188 && pes[0] == 0 && pes[1] == 0 && pes[2] == 1) {
+                const int id = pes[3];
+                const int flags = pes[7] >> 6;
+                TransportCheck::Units* units = (id & 0xF0) == 0xE0 ? &check.video : (id & 0xE0) == 0xC0 ? &check.audio : nullptr;
+                if (units != nullptr && flags >= 2) open[pid] = {units, double(timestamp(pes + (flags == 3 ? 14 : 9))) / 90000, i};
+            }
+        }
+        auto found = open.find(pid);
+        if (found != open.end()) found->second.last = i;
+    }
+    for (const auto& [pid, unit] : open) close(unit);
+}
+
+}  // namespace
+
 TransportCheck checkTransport(const std::string& bytes) {
     TransportCheck check;
+    checkUnits(bytes, check);
     std::map<int, int> continuity;
     int pmtPid = -1;
     double now = -1, lastPcr = -1, lastPat = -1, lastPmt = -1;

@@ -48,6 +48,16 @@ struct TransportCheck {
     double maxPatGap = 0;        // seconds of PCR time between PATs
     double maxPmtGap = 0;
     int firstPat = -1;           // index of the first packet of the PAT
+    // The decoder's buffer model: a packet arrives at the PCR time found by
+    // interpolating between the PCRs around it, and an access unit must be
+    // in whole by its decoding time. Margin: DTS minus the arrival of its
+    // last byte, the smallest seen (seconds; negative = late).
+    struct Units {
+        int count = 0;
+        int late = 0;
+        double minMargin = 1e9;
+        double maxMargin = -1e9;
+    } video, audio;
 };
 
 TransportCheck checkTransport(const std::string& bytes);

@@ -173,6 +173,10 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     EXPECT_EQ(std::pair(ts.syncErrors, ts.continuityErrors), std::pair(0, 0));
     EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
     EXPECT_LE(std::max(ts.maxPatGap, ts.maxPmtGap), 0.5);
+    // From the muxer's very first bytes, every unit is whole well before its decoding time.
+    for (const auto* units : {&ts.video, &ts.audio})
+        EXPECT_TRUE(units->count > 0 && units->late == 0 && units->minMargin >= 0.2)
+            << units->count << " units, " << units->late << " late, margin " << units->minMargin << " s";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, EncoderModes,
