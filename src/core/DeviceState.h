@@ -51,3 +51,20 @@ template <typename T, typename V>
 void store(std::atomic<T>& field, V value) {
     field.store(static_cast<T>(value), std::memory_order_relaxed);
 }
+
+// One copy of the settings that restart the capture: what a pass configures
+// the card with, and what the startup file keeps once the card took them.
+struct CaptureSettings {
+    uint32_t inputMode = kModePal;
+    bool downConvert = false;
+    bool palMode = true;
+    bool composite = false;
+    bool analogAudio = false;
+    bool aesAudio = false;
+    bool operator==(const CaptureSettings&) const = default;
+};
+
+inline CaptureSettings captureSettingsOf(const DeviceState& state) {
+    return {load(state.inputMode), load(state.downConvert), load(state.palMode),
+            load(state.composite), load(state.analogAudio), load(state.aesAudio)};
+}

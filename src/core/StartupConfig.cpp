@@ -2,8 +2,8 @@
 
 #include "core/EffectiveMode.h"
 
+#include "capture/AudioPair.h"
 #include "capture/DeckLinkAPI.h"
-#include "core/DeviceState.h"
 #include "platform/Files.h"
 
 #include <unistd.h>
@@ -124,6 +124,8 @@ StartupRecord readStartupConfig(const std::string& path) {
         std::fputs("Unknown display mode in startup configuration, using 'pal '\n", stderr);
         record.inputMode = kModePal;
     }
+    // The encoder and the meters take the nearest pair; the reports must show that one.
+    record.audioChannel = static_cast<int8_t>(validAudioPair(record.audioChannel));
     return record;
 }
 
@@ -141,15 +143,19 @@ void applyStartupRecord(const StartupRecord& r, DeviceState& state) {
     state.filePrefix.set(filePrefixFor(r.inputMode, r.downConvert, r.palMode));
 }
 
-StartupRecord startupRecordOf(const DeviceState& state) {
+CaptureSettings captureSettingsOf(const StartupRecord& r) {
+    return {r.inputMode, r.downConvert, r.palMode, r.composite, r.analogAudio, r.aesAudio};
+}
+
+StartupRecord startupRecordOf(const CaptureSettings& capture, const DeviceState& state) {
     StartupRecord r;
-    r.downConvert = load(state.downConvert);
-    r.inputMode = load(state.inputMode);
-    r.palMode = load(state.palMode);
+    r.downConvert = capture.downConvert;
+    r.inputMode = capture.inputMode;
+    r.palMode = capture.palMode;
     r.standard = r.palMode ? kModePal : kModeNtsc;
-    r.analogAudio = load(state.analogAudio);
-    r.aesAudio = load(state.aesAudio);
-    r.composite = load(state.composite);
+    r.analogAudio = capture.analogAudio;
+    r.aesAudio = capture.aesAudio;
+    r.composite = capture.composite;
     r.tcBurnIn = load(state.tcBurnIn);
     r.logoBurning = load(state.logoBurning);
     r.spareSetting = load(state.spareSetting);

@@ -5,12 +5,11 @@
 #pragma once
 
 #include "capture/DeckLinkAPI.h"
+#include "core/DeviceState.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
-
-struct DeviceState;
 
 struct StartupRecord {
     static constexpr size_t kSize = 32;
@@ -46,13 +45,17 @@ std::string filePrefixFor(uint32_t inputMode, bool downConvert, bool palMode);
 // Start-up reading: a missing file gives the defaults (and the path is
 // unlinked), a short one the defaults (and is kept). A stored mode that is
 // none of the six can only come from a damaged file: it is replaced by 'pal '.
+// An audio pair outside 0-3 becomes the nearest one, the pair recorded.
 StartupRecord readStartupConfig(const std::string& path);
 
 // Sets the capture configuration and filePrefix of state from record.
 void applyStartupRecord(const StartupRecord& record, DeviceState& state);
 
-// The record of the current settings; the standard field follows palMode.
-StartupRecord startupRecordOf(const DeviceState& state);
+CaptureSettings captureSettingsOf(const StartupRecord& record);
+
+// The record of capture and the other settings of state; the standard field
+// follows palMode.
+StartupRecord startupRecordOf(const CaptureSettings& capture, const DeviceState& state);
 
 // Replaces the file atomically (temporary file, fsync, rename, fsync of the
 // folder), so a power cut leaves either the old or the new record. On any

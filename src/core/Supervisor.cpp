@@ -2,6 +2,7 @@
 
 #include "capture/DeckLinkRef.h"
 #include "core/EffectiveMode.h"
+#include "core/StartupConfig.h"
 #include "platform/FatalExit.h"
 
 #include <cstdio>
@@ -20,15 +21,38 @@ void setOrReport(IDeckLinkConfiguration* config, BMDConfigurationID id, int64_t 
 }  // namespace
 
 Supervisor::Supervisor(IDeckLinkInput* input, DeviceState& state, VideoQueue& queue,
-                       StreamBuffer& buffer, Pass pass, std::chrono::milliseconds pauseAfterPass)
+                       StreamBuffer& buffer, StartupStore& startup, Pass pass,
+                       std::chrono::milliseconds pauseAfterPass)
     : input_(input),
       state_(state),
       queue_(queue),
       buffer_(buffer),
+      startup_(startup),
       pass_(std::move(pass)),
       pauseAfterPass_(pauseAfterPass) {}
 
-void Supervisor::configureConnections(IDeckLinkConfiguration* config, const Settings& settings,
+void Supervisor::fallBackFromARefusedMode() {
+    const CaptureSettings stored = captureSettingsOf(state_);
+    const uint32_t mode =
+        effectiveModeFor(stored.composite, stored.downConvert, stored.palMode, stored.inputMode).mode;
+    if (mode == kModePal) return;  // nothing to fall back to
+    const bool taken =
+        input_->EnableVideoInput(mode, kPixelFormat8BitYUV, kVideoInputFlagDefault) == S_OK;
+    input_->DisableVideoInput();
+    if (taken) return;
+
+    const char code[] = {char(mode >> 24), char(mode >> 16), char(mode >> 8), char(mode), '\0'};
+    std::fprintf(stderr, "The card refuses the stored mode '%s': recording in 'pal ' instead\n", code);
+    // The audio source has nothing to do with the mode and stays.
+    const CaptureSettings fallback;
+    store(state_.inputMode, fallback.inputMode);
+    store(state_.downConvert, fallback.downConvert);
+    store(state_.palMode, fallback.palMode);
+    store(state_.composite, fallback.composite);
+    state_.filePrefix.set(filePrefixFor(fallback.inputMode, fallback.downConvert, fallback.palMode));
+}
+
+void Supervisor::configureConnections(IDeckLinkConfiguration* config, const CaptureSettings& settings,
                                       const EffectiveMode& effective) {
     if (settings.composite) {
         std::fputs("Composite***************************************\n", stderr);
@@ -67,16 +91,14 @@ uint32_t Supervisor::configureCard() {
 
     // One consistent view of the settings for the whole pass; a change made
     // meanwhile also raises restartCapture and is taken at the next pass.
-    const Settings settings{load(state_.composite),   load(state_.downConvert),
-                            load(state_.palMode),     load(state_.analogAudio),
-                            load(state_.aesAudio),    load(state_.inputMode)};
+    CaptureSettings settings = captureSettingsOf(state_);
     const EffectiveMode effective = effectiveModeFor(settings.composite, settings.downConvert,
                                                      settings.palMode, settings.inputMode);
     configureConnections(config.get(), settings, effective);
 
     // A composite pass has just made inputMode the standard-definition mode.
-    const uint32_t inputMode = settings.composite ? effective.mode : settings.inputMode;
-    store(state_.audioWithoutVideo, audioWithoutVideoFor(inputMode, settings.downConvert));
+    if (settings.composite) settings.inputMode = effective.mode;
+    store(state_.audioWithoutVideo, audioWithoutVideoFor(settings.inputMode, settings.downConvert));
 
     input_->StopStreams();
     input_->DisableAudioInput();
@@ -90,6 +112,7 @@ uint32_t Supervisor::configureCard() {
         fatal("Failed to enable audio\n");
     }
     input_->StartStreams();
+    startup_.accept(settings, state_);
     return effective.mode;
 }
 

@@ -6,6 +6,7 @@
 #include "capture/VideoQueue.h"
 #include "core/DeviceState.h"
 #include "core/EffectiveMode.h"
+#include "core/StartupStore.h"
 #include "record/StreamBuffer.h"
 
 #include <chrono>
@@ -17,11 +18,19 @@ public:
     using Pass = std::function<void(uint32_t effectiveMode)>;
 
     Supervisor(IDeckLinkInput* input, DeviceState& state, VideoQueue& queue, StreamBuffer& buffer,
-               Pass pass, std::chrono::milliseconds pauseAfterPass = std::chrono::seconds(1));
+               StartupStore& startup, Pass pass,
+               std::chrono::milliseconds pauseAfterPass = std::chrono::seconds(1));
 
-    // Configures the card, enables its inputs and restarts its streams.
-    // Returns the effective mode. A card that refuses the configuration
-    // interface or the enabling of video or audio ends the process (status 1).
+    // At start, before anything is built on the stored settings: when the
+    // card refuses the stored mode, the capture settings fall back to the
+    // default, 'pal ', and it says so once. The first pass then stores them.
+    // With 'pal ' refused too, that pass ends the process.
+    void fallBackFromARefusedMode();
+
+    // Configures the card, enables its inputs and restarts its streams, then
+    // hands the settings to the startup store. Returns the effective mode.
+    // A card that refuses the configuration interface or the enabling of
+    // video or audio ends the process (status 1), the store untouched.
     uint32_t configureCard();
 
     // One iteration of the loop: configure, empty the frame queue and the
@@ -32,17 +41,14 @@ public:
     [[noreturn]] void run();
 
 private:
-    struct Settings {
-        bool composite, downConvert, palMode, analogAudio, aesAudio;
-        uint32_t inputMode;
-    };
-    void configureConnections(IDeckLinkConfiguration* config, const Settings& settings,
+    void configureConnections(IDeckLinkConfiguration* config, const CaptureSettings& settings,
                               const EffectiveMode& effective);
 
     IDeckLinkInput* input_;
     DeviceState& state_;
     VideoQueue& queue_;
     StreamBuffer& buffer_;
+    StartupStore& startup_;
     Pass pass_;
     std::chrono::milliseconds pauseAfterPass_;
 };

@@ -8,6 +8,7 @@
 #include "core/DeviceState.h"
 #include "core/GuiUpdater.h"
 #include "core/StartupConfig.h"
+#include "core/StartupStore.h"
 #include "core/Supervisor.h"
 #include "encode/TimeCodeBurner.h"
 #include "encode/VideoEncoder.h"
@@ -52,8 +53,11 @@ int main() {
     std::thread(netUpdate, &network).detach();
 
     store(state.studioOptions, false);
-    qva::removeLeftoverTemporaries(qva::resolvePath("/QVA/startup.cfg"));
-    applyStartupRecord(readStartupConfig(qva::resolvePath("/QVA/startup.cfg")), state);
+    const std::string startupPath = qva::resolvePath("/QVA/startup.cfg");
+    qva::removeLeftoverTemporaries(startupPath);
+    const StartupRecord stored = readStartupConfig(startupPath);
+    applyStartupRecord(stored, state);
+    StartupStore startup(startupPath, captureSettingsOf(stored));
 
     store(state.restartCapture, false);
     VideoQueue queue;
@@ -64,6 +68,15 @@ int main() {
     if (card.failure != nullptr) qva::fatalExit(card.failure);
     DeckLinkRef<IDeckLinkInput>& input = card.input;
     store(state.studioOptions, card.studioOptions);
+
+    TimeCodeBurner burner;
+    Supervisor supervisor(input.get(), state, queue, buffer, startup, [&](uint32_t mode) {
+        VideoEncoder pass(mode, "/test/test.ts", &queue, &buffer, &state.restartCapture,
+                          &state.audioChannel, &state.palMode, &state.tcBurnIn,
+                          &state.logoBurning, &burner);
+    });
+    // Before the menus, the writer and the reports take the settings up.
+    supervisor.fallBackFromARefusedMode();
 
     // Reference counted: the input holds it for the life of the process.
     auto* delegate = new DeckLinkCaptureDelegate(
@@ -76,7 +89,7 @@ int main() {
     writer.StartWriter();
 
     std::fputs("Starting gui\n", stderr);
-    LcdGui gui(&usbListener, state, &network);
+    LcdGui gui(&usbListener, state, &network, &startup);
     std::fputs("Startar LCD grejjer\n", stderr);
     LcdController controller(qva::resolvePath("/dev/picolcd").c_str(), 256, 64, &gui);
 
@@ -84,14 +97,8 @@ int main() {
                                &state.audioLevelRight, &controller};
     std::thread(guiUpdater, &updaterArgs).detach();
 
-    TimeCodeBurner burner;
     web_command_listner server(&gui, &usbListener, &network, &burner);
     server.start(qva::resolvePath("/tmp/domain_socket"));
 
-    Supervisor supervisor(input.get(), state, queue, buffer, [&](uint32_t mode) {
-        VideoEncoder pass(mode, "/test/test.ts", &queue, &buffer, &state.restartCapture,
-                          &state.audioChannel, &state.palMode, &state.tcBurnIn,
-                          &state.logoBurning, &burner);
-    });
     supervisor.run();
 }

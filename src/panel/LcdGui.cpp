@@ -37,8 +37,8 @@ int16_t barHeight(int16_t level) {
     return static_cast<int16_t>(height);
 }
 
-LcdGui::Options boxOptions() {
-    return LcdGui::Options{std::make_shared<qva::CommandRunner>(), qva::resolvePath("/QVA/startup.cfg"),
+LcdGui::Options boxOptions(StartupStore* startup) {
+    return LcdGui::Options{std::make_shared<qva::CommandRunner>(), startup,
                            QVAPainter::Fonts{qva::resolvePath("/QVA/ascii2.png"),
                                              qva::resolvePath("/QVA/ascii3.png"),
                                              qva::resolvePath("/QVA/ascii_small_white.png")},
@@ -47,8 +47,8 @@ LcdGui::Options boxOptions() {
 
 }  // namespace
 
-LcdGui::LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network)
-    : LcdGui(usbListener, state, network, boxOptions()) {}
+LcdGui::LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network, StartupStore* startup)
+    : LcdGui(usbListener, state, network, boxOptions(startup)) {}
 
 LcdGui::LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network, Options options)
     : usb_(usbListener),
@@ -446,11 +446,7 @@ int LcdGui::formatAllLocked() {
     return 0;
 }
 
-bool LcdGui::writeCFG() {
-    const bool saved = writeStartupConfig(options_.startupConfigPath, startupRecordOf(state_));
-    unsaved_ = !saved;
-    return saved;
-}
+bool LcdGui::writeCFG() { return options_.startup->save(state_); }
 
 // ---------------------------------------------------------------------------
 // Settings changes

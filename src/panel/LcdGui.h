@@ -8,6 +8,7 @@
 #pragma once
 
 #include "core/DeviceState.h"
+#include "core/StartupStore.h"
 #include "panel/NetworkValue.h"
 #include "panel/PanelButtons.h"
 #include "panel/QVAPainter.h"
@@ -30,13 +31,13 @@ class LcdGui : public PanelButtons {
 public:
     struct Options {
         std::shared_ptr<qva::CommandRunner> runner;  // clock, network, shutdown
-        std::string startupConfigPath;               // written by writeCFG
+        StartupStore* startup;                       // written by writeCFG; outlives the LcdGui
         QVAPainter::Fonts fonts;
         std::string interfacesPath;                  // the network settings file
     };
-    // The box: the command runner of QVA_ROOT, "/QVA/startup.cfg" and the
-    // panel fonts, all through the sandbox root.
-    LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network);
+    // The box: the command runner of QVA_ROOT and the panel fonts, through
+    // the sandbox root.
+    LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network, StartupStore* startup);
     LcdGui(USBListener* usbListener, DeviceState& state, networkValue* network, Options options);
     LcdGui(const LcdGui&) = delete;
     LcdGui& operator=(const LcdGui&) = delete;
@@ -62,8 +63,10 @@ public:
     void stopRecord(int index);
     int formatUsb(int index);
     int formatAllUsb();
-    // Stores the settings in the startup file; false when they could not be
-    // (the panel then says so until a later write succeeds).
+    // Stores the settings in the startup file, the capture settings as the
+    // card last accepted them (a change is stored once a pass runs with it);
+    // false when they could not be (the panel then says so until a later
+    // write succeeds).
     bool writeCFG();
 
     // Settings operations of the panel and the web: 0 done, 1 or -1 refused.
@@ -71,7 +74,7 @@ public:
     struct WebInfo {
         bool downConvert;
         uint32_t inputMode;
-        uint32_t outputMode;  // what is recorded: PAL or NTSC when down-converting
+        uint32_t outputMode;  // the mode recorded: the effective mode of the settings
         bool palMode;
         uint16_t driveCount;
         int8_t audioChannel;
@@ -213,7 +216,6 @@ private:
     QImage preview_;
 
     std::atomic<bool> userFileName_{false};
-    std::atomic<bool> unsaved_{false};  // the last startup-file write failed
 
     // Read without the screen lock by the web reports.
     std::atomic<float> compressionRate_{21.97f};

@@ -98,7 +98,7 @@ void LcdGui::drawMenus() {
     }
     drawItems();
     // Settings the box would forget at its next start: said on every screen.
-    if (unsaved_) text("NOT SAVED", 0, kScreenHeight - 9, true);
+    if (options_.startup->unsaved()) text("NOT SAVED", 0, kScreenHeight - 9, true);
 }
 
 void LcdGui::text(const std::string& text, int x, int y, bool inverted) {

@@ -2,6 +2,7 @@
 #include "panel/LcdGui.h"
 
 #include "capture/DeckLinkAPI.h"
+#include "core/EffectiveMode.h"
 #include "core/StartupConfig.h"
 #include "panel/NetworkSettings.h"
 
@@ -205,7 +206,7 @@ int LcdGui::set_local_date(const char* date) {
 }
 
 int LcdGui::factoryReset() {
-    ::unlink(options_.startupConfigPath.c_str());
+    ::unlink(options_.startup->path().c_str());
     return options_.runner->run({"shutdown", "-hr", "now"});
 }
 
@@ -214,7 +215,8 @@ LcdGui::WebInfo LcdGui::getWebInfo() const {
     info.downConvert = load(state_.downConvert);
     info.inputMode = load(state_.inputMode);
     info.palMode = load(state_.palMode);
-    info.outputMode = info.downConvert ? (info.palMode ? kModePal : kModeNtsc) : info.inputMode;
+    // What is recorded: a down-conversion follows the input's rate, composite the PAL flag.
+    info.outputMode = effectiveModeFor(load(state_.composite), info.downConvert, info.palMode, info.inputMode).mode;
     if (usb_ != nullptr) {
         QMutexLocker guard(usb_->lock());
         info.driveCount = uint16_t(usb_->drives()->size());

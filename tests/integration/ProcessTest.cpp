@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "SocketClient.h"
+
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -42,8 +44,53 @@ TEST(Process, StartupConfigurationChoosesTheCardMode) {
     EXPECT_TRUE(recorder.running());
 }
 
-TEST(Process, RefusedModeEndsWithStatusOne) {
+TEST(Process, ARefusedModeIsNeverStoredSoTheBoxComesBack) {
     Sandbox sandbox;
+    StartupRecord record;
+    record.inputMode = kModeHp50;
+    record.tcBurnIn = 2;
+    const StartupBytes bytes = encodeStartupRecord(record);
+    const std::string stored(bytes.begin(), bytes.end());
+    writeFile(sandbox.path("/QVA/startup.cfg"), stored);
+    const std::string refused = "Failed to enable video input 1. Is another application using the card ?\n";
+    {
+        RecorderProcess recorder(sandbox);
+        ASSERT_NE(waitForCardState(sandbox, 10s).find("mode 'hp50'"), std::string::npos) << recorder.errors();
+        writeFile(sandbox.path("/sim/refuse-mode"), "Hi50");
+        EXPECT_EQ(SocketClient::ask(sandbox.path("/tmp/domain_socket"), "SET#IN#0#48693530#OUT#0#0#"), "OK");
+        EXPECT_EQ(recorder.waitForExit(20s), 1);
+        EXPECT_NE(recorder.errors().find(refused), std::string::npos) << recorder.errors();
+        EXPECT_EQ(readFile(sandbox.path("/QVA/startup.cfg")), stored);
+    }
+    // Started again (as the service does), it records in the mode it had.
+    std::filesystem::remove(sandbox.path("/sim/card"));
+    {
+        RecorderProcess recorder(sandbox);
+        EXPECT_NE(waitForCardState(sandbox, 10s).find("mode 'hp50'"), std::string::npos) << recorder.errors();
+        EXPECT_TRUE(recorder.running());
+        EXPECT_EQ(readFile(sandbox.path("/QVA/startup.cfg")), stored);
+    }
+    // A stored mode the card no longer takes gives way to 'pal ', said once, and that is stored.
+    writeFile(sandbox.path("/sim/refuse-mode"), "hp50");
+    std::filesystem::remove(sandbox.path("/sim/card"));
+    RecorderProcess recorder(sandbox);
+    EXPECT_NE(waitForCardState(sandbox, 10s).find("mode 'pal '"), std::string::npos) << recorder.errors();
+    EXPECT_TRUE(recorder.running());
+    const std::string errors = recorder.errors();
+    const std::string fallback = "The card refuses the stored mode 'hp50': recording in 'pal ' instead\n";
+    EXPECT_NE(errors.find(fallback), std::string::npos) << errors;
+    EXPECT_EQ(errors.find(fallback), errors.rfind(fallback));
+    EXPECT_TRUE(within(5s, [&] { return readFile(sandbox.path("/QVA/startup.cfg")) != stored; }));
+    StartupBytes now{};
+    const std::string file = readFile(sandbox.path("/QVA/startup.cfg"));
+    ASSERT_EQ(file.size(), now.size());
+    std::copy(file.begin(), file.end(), now.begin());
+    EXPECT_EQ(decodeStartupRecord(now).inputMode, kModePal);
+    EXPECT_EQ(decodeStartupRecord(now).tcBurnIn, 2);
+}
+
+TEST(Process, WithNoModeTheCardTakesItEndsWithStatusOne) {
+    Sandbox sandbox;  // no startup file: 'pal ', which the card refuses
     writeFile(sandbox.path("/sim/refuse-mode"), "pal \n");
     RecorderProcess recorder(sandbox);
     EXPECT_EQ(recorder.waitForExit(10s), 1);

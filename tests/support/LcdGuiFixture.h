@@ -61,6 +61,7 @@ struct LcdGuiFixture : testing::Test {
     std::shared_ptr<RecordingRunner> runner = std::make_shared<RecordingRunner>();
     std::unique_ptr<USBListener> usb;
     networkValue network;
+    std::unique_ptr<StartupStore> startup;  // the file as the start found it: the state's capture settings
     std::unique_ptr<LcdGui> gui;
 
     void SetUp() override {
@@ -68,7 +69,11 @@ struct LcdGuiFixture : testing::Test {
         usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}});
         state.filePrefix.set("rec");
     }
-    void make() { gui = std::make_unique<LcdGui>(usb.get(), state, &network, LcdGui::Options{runner, config, fonts(), root / "interfaces"}); }
+    void make() {
+        auto store = std::make_unique<StartupStore>(config, captureSettingsOf(state));
+        gui = std::make_unique<LcdGui>(usb.get(), state, &network, LcdGui::Options{runner, store.get(), fonts(), root / "interfaces"});
+        startup = std::move(store);
+    }
     void plug(const std::vector<std::string>& names) {  // one per scan: a known order
         for (const std::string& name : names) {
             fs::create_directory(media + name);

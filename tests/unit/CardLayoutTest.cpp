@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "SlotCard.h"
+#include "TestFiles.h"
 
 #include <set>
 
@@ -35,7 +36,9 @@ TEST(CardLayout, OpeningAndConfiguringTheCardReachTheVendorsSlots) {
     DeviceState state;
     VideoQueue queue;
     StreamBuffer buffer;
-    Supervisor supervisor(card.input.get(), state, queue, buffer, [](uint32_t) {}, std::chrono::milliseconds(0));
+    testing_support::TempDir dir;
+    StartupStore startup(dir / "startup.cfg", captureSettingsOf(state));
+    Supervisor supervisor(card.input.get(), state, queue, buffer, startup, [](uint32_t) {}, std::chrono::milliseconds(0));
     supervisor.configureCard();
     card.input.reset();
 

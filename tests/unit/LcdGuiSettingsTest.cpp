@@ -45,7 +45,9 @@ TEST_F(LcdGuiSettings, ChangingTheStandard) {
     EXPECT_EQ(load(state.tcBurnIn), 0);
     EXPECT_FALSE(load(state.logoBurning));
     EXPECT_TRUE(load(state.restartCapture));
-    EXPECT_EQ(readStartupConfig(config).palMode, false);
+    const StartupRecord stored = readStartupConfig(config);
+    EXPECT_EQ(stored.tcBurnIn, 0);
+    EXPECT_TRUE(stored.palMode) << "the standard waits for the card to take it";
 }
 
 TEST_F(LcdGuiSettings, OutputModeMarksRateAndFileName) {
@@ -74,9 +76,18 @@ TEST_F(LcdGuiSettings, WhoWritesTheStartupConfiguration) {
     EXPECT_FALSE(configWritten());
     gui->setTCBurnIn(2);
     EXPECT_TRUE(configWritten());
-    const StartupRecord written = readStartupConfig(config);
-    EXPECT_EQ(written.inputMode, kModeHp50);
+    // The capture settings are those the card last took; the others as they are.
+    StartupRecord written = readStartupConfig(config);
+    EXPECT_EQ(written.inputMode, kModePal);
+    EXPECT_FALSE(written.composite);
+    EXPECT_FALSE(written.analogAudio);
     EXPECT_EQ(written.tcBurnIn, 2);
+    EXPECT_EQ(written.audioChannel, 2);
+
+    startup->accept(captureSettingsOf(state), state);  // what a capture pass does
+    written = readStartupConfig(config);
+    EXPECT_EQ(written.inputMode, kModeHp50);
+    EXPECT_TRUE(written.composite);
     EXPECT_TRUE(written.analogAudio);
 }
 
@@ -146,6 +157,14 @@ TEST_F(LcdGuiSettings, WebInfoSnapshot) {
     const LcdGui::WebInfo info = gui->getWebInfo();
     EXPECT_EQ(info.outputMode, kModePal);
     EXPECT_EQ(info.inputMode, kModeHi50);
+    // The output is the mode recorded: a down-conversion follows the input's
+    // rate and composite the standard, whatever else the flags say.
+    store(state.inputMode, kModeHi59);
+    EXPECT_EQ(gui->getWebInfo().outputMode, kModeNtsc);
+    store(state.composite, true);
+    store(state.palMode, false);
+    store(state.inputMode, kModeHi50);
+    EXPECT_EQ(gui->getWebInfo().outputMode, kModeNtsc);
     EXPECT_EQ(info.driveCount, 2);
     EXPECT_TRUE(info.aesAudio);
     EXPECT_FALSE(info.embeddedAudio);

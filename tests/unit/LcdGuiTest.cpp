@@ -199,7 +199,7 @@ TEST_F(LcdGuiActions, StartAllAndStopAllActOnEveryListedDrive) {
     state.audioChannel = 2;
     ASSERT_EQ(readStartupConfig(config).audioChannel, 0);
     EXPECT_EQ(after("O"), std::pair(Menu::Record, 0));  // no drive: only the configuration is written
-    EXPECT_EQ(readStartupConfig(config), startupRecordOf(state));
+    EXPECT_EQ(readStartupConfig(config), startupRecordOf(captureSettingsOf(state), state));
     EXPECT_TRUE(runner->calls.empty());
     EXPECT_FALSE(load(state.restartCapture));
     plug({"a", "b"});

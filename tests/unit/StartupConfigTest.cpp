@@ -18,7 +18,7 @@ namespace {
 
 const StartupRecord kUnusual{.downConvert = true, .inputMode = kModeHp59, .standard = kModeNtsc, .analogAudio = true,
                              .aesAudio = false, .composite = true, .tcBurnIn = -7, .logoBurning = true,
-                             .spareSetting = -123456, .palMode = false, .audioChannel = -1};
+                             .spareSetting = -123456, .palMode = false, .audioChannel = 3};
 
 size_t filesIn(const TempDir& dir) {
     return size_t(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()));
@@ -30,7 +30,7 @@ std::pair<StartupRecord, std::string> applied(const std::string& path) {
     store(state.inputMode, kModeHi50);
     store(state.logoBurning, true);
     applyStartupRecord(readStartupConfig(path), state);
-    return {startupRecordOf(state), state.filePrefix.get()};
+    return {startupRecordOf(captureSettingsOf(state), state), state.filePrefix.get()};
 }
 
 }  // namespace
@@ -39,7 +39,7 @@ TEST(StartupConfig, ByteLayoutMatchesAHandBuiltRecord) {
     StartupBytes bytes{1, 0, 0, 0, '9', '5', 'p', 'h', 'c', 's', 't', 'n',  // down-conversion, 'hp59', 'ntsc' LE
                        1, 0, 1, 0, 0xF9, 0xFF, 0xFF, 0xFF,                    // analogue, composite, tcb -7
                        1, 0, 0, 0, 0xC0, 0x1D, 0xFE, 0xFF,                    // logo, spare -123456
-                       0, 0xFF, 0, 0};                                        // NTSC, pair -1, padding
+                       0, 3, 0, 0};                                           // NTSC, pair 3, padding
     EXPECT_EQ(encodeStartupRecord(kUnusual), bytes);
     EXPECT_EQ(decodeStartupRecord(bytes), kUnusual);
     bytes[1] = bytes[2] = bytes[3] = bytes[15] = bytes[21] = bytes[30] = bytes[31] = 0xAA;
@@ -67,16 +67,20 @@ TEST(StartupConfig, MissingShortOrDamagedFileGivesDefaults) {
     EXPECT_EQ(applied(shortFile), defaults);
     EXPECT_EQ(readFile(shortFile), bytes);  // kept as it was
 
-    // An unknown mode can only come from a damaged file: PAL, the other fields stand.
+    // An unknown mode can only come from a damaged file: PAL; a pair outside
+    // 0-3 is the nearest one, the pair recorded; the other fields stand.
     StartupRecord damaged = kUnusual;
-    damaged.inputMode = 0x12345678, damaged.downConvert = false;
+    damaged.inputMode = 0x12345678, damaged.downConvert = false, damaged.audioChannel = 8;
     const std::string path = dir / "startup.cfg";
     writeFile(path, std::string(reinterpret_cast<const char*>(encodeStartupRecord(damaged).data()), 32));
     testing::internal::CaptureStderr();
     const auto result = applied(path);
     EXPECT_NE(testing::internal::GetCapturedStderr(), "");
-    damaged.inputMode = kModePal;
+    damaged.inputMode = kModePal, damaged.audioChannel = 3;
     EXPECT_EQ(result, std::pair(damaged, std::string("recPAL")));
+    damaged.audioChannel = -1;
+    writeFile(path, std::string(reinterpret_cast<const char*>(encodeStartupRecord(damaged).data()), 32));
+    EXPECT_EQ(readStartupConfig(path).audioChannel, 0);
 }
 
 TEST(StartupConfig, FilePrefixFollowsModeAndDownConversion) {

@@ -1,8 +1,11 @@
 #include "core/Supervisor.h"
 
+#include "core/StartupConfig.h"
+
 #include <gtest/gtest.h>
 
 #include "SlotCard.h"
+#include "TestFiles.h"
 
 #include <map>
 #include <set>
@@ -19,9 +22,12 @@ struct Fixture {
     DeviceState state;
     VideoQueue queue;
     StreamBuffer buffer;
+    testing_support::TempDir dir;
+    std::string config = dir / "startup.cfg";
+    StartupStore startup{config, captureSettingsOf(state)};  // the defaults, as without a file
     std::vector<uint32_t> passes;
     size_t leftOverAtPass = 0;
-    Supervisor supervisor{input.api(), state, queue, buffer,
+    Supervisor supervisor{input.api(), state, queue, buffer, startup,
                           [this](uint32_t mode) {
                               passes.push_back(mode);
                               leftOverAtPass = queue.audioQueued() + buffer.queued();
@@ -29,6 +35,9 @@ struct Fixture {
                           std::chrono::milliseconds(0)};
     Calls configCalls() const { return input.log->of("config"); }
     void refuse(const std::string& call, slot_card::Hresult result = slot_card::kFail) { input.log->refuse(call, result); }
+    void storeSettings(uint32_t mode, bool downConvert, bool pal) {
+        store(state.inputMode, mode), store(state.downConvert, downConvert), store(state.palMode, pal);
+    }
 };
 
 }  // namespace
@@ -129,6 +138,15 @@ TEST(SupervisorDeathTest, CardRefusalsEndTheProcess) {
             f.supervisor.configureCard();
         },
         testing::ExitedWithCode(1), "^Failed to enable audio\n$");
+    EXPECT_EXIT(
+        {
+            Fixture f;  // a stored mode refused, and 'pal ' after it
+            f.storeSettings(kModeHp50, false, true);
+            f.refuse("input.6 EnableVideoInput");
+            f.supervisor.fallBackFromARefusedMode();
+            f.supervisor.configureCard();
+        },
+        testing::ExitedWithCode(1), "Failed to enable video input 1");
 }
 
 TEST(Supervisor, PassRunsInTheEffectiveModeAndClearsTheRestartRequest) {
@@ -143,4 +161,53 @@ TEST(Supervisor, PassRunsInTheEffectiveModeAndClearsTheRestartRequest) {
     EXPECT_EQ(f.passes, (std::vector<uint32_t>{kModePal}));
     EXPECT_EQ(f.leftOverAtPass, 0u);  // nothing of the old configuration reached the pass
     EXPECT_FALSE(load(f.state.restartCapture));
+}
+
+TEST(Supervisor, CaptureSettingsAreStoredOnlyOnceTheCardTookThem) {
+    Fixture f;
+    store(f.state.tcBurnIn, 2);
+    f.supervisor.configureCard();
+    EXPECT_FALSE(std::filesystem::exists(f.config)) << "the defaults, unchanged: nothing to store";
+
+    f.storeSettings(kModeHi59, true, true);
+    f.supervisor.configureCard();
+    StartupRecord stored = readStartupConfig(f.config);
+    EXPECT_EQ(captureSettingsOf(stored), captureSettingsOf(f.state));
+    EXPECT_EQ(stored.tcBurnIn, 2);
+
+    // A mode chosen at run time that the card refuses ends the process and is never stored.
+    const std::string before = testing_support::readFile(f.config);
+    f.refuse("input.6 EnableVideoInput(hp50");
+    f.storeSettings(kModeHp50, false, true);
+    EXPECT_EXIT(f.supervisor.configureCard(), testing::ExitedWithCode(1), "Failed to enable video input 1");
+    EXPECT_EQ(testing_support::readFile(f.config), before);
+}
+
+TEST(Supervisor, AStoredModeTheCardRefusesFallsBackToPal) {
+    Fixture f;
+    f.storeSettings(kModeHi59, true, false);  // recorded as 'ntsc'
+    store(f.state.aesAudio, true);
+    f.state.filePrefix.set("recNTSC");
+    f.refuse("input.6 EnableVideoInput(ntsc");
+    testing::internal::CaptureStderr();
+    f.supervisor.fallBackFromARefusedMode();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "The card refuses the stored mode 'ntsc': recording in 'pal ' instead\n");
+    EXPECT_EQ(captureSettingsOf(f.state), (CaptureSettings{.aesAudio = true}));
+    EXPECT_EQ(f.state.filePrefix.get(), "recPAL");
+    f.supervisor.runOnePass();
+    EXPECT_EQ(f.passes, std::vector<uint32_t>{kModePal});
+    EXPECT_EQ(captureSettingsOf(readStartupConfig(f.config)), captureSettingsOf(f.state));
+
+    // A mode the card takes stays, and 'pal ' itself is left to the first pass to try.
+    for (const uint32_t mode : {kModeHp50, kModePal}) {
+        Fixture g;
+        g.storeSettings(mode, false, true);
+        g.refuse("input.6 EnableVideoInput(pal ");
+        testing::internal::CaptureStderr();
+        g.supervisor.fallBackFromARefusedMode();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(load(g.state.inputMode), mode);
+        EXPECT_EQ(g.input.log->of("input").size(), mode == kModePal ? 0u : 2u);  // enabled and disabled again
+    }
 }

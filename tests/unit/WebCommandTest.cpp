@@ -109,12 +109,13 @@ TEST_F(WebCommand, UnknownWordsKeepTheirDefaultMeaningWithoutGrowingTheTables) {
 // ---- reports -----------------------------------------------------------
 
 TEST_F(WebCommand, DeviceReportHasEveryFieldInOrder) {
-    target.info = {.downConvert = true, .inputMode = 0x48693530, .outputMode = 0x70616c20, .palMode = true,
-                   .driveCount = 2, .audioChannel = 3, .fileName = "news", .studioOptions = true, .composite = true,
+    // 1080i 59.94 down-converted records NTSC, whatever the PAL flag: "output" is the mode recorded.
+    target.info = {.downConvert = true, .inputMode = 0x48693539, .outputMode = 0x6e747363, .palMode = true,
+                   .driveCount = 2, .audioChannel = 3, .fileName = "news", .studioOptions = true, .composite = false,
                    .analogAudio = false, .aesAudio = false, .embeddedAudio = false, .logoBurning = true, .tcBurnIn = 2};
     const std::regex expected(
-        "INFO#Device Information#0#analog audio=0;down convert=1;pal mode=1;composite=1;input=48693530;"
-        "output=70616c20;connected USBs=2;uptime=[0-9]+;local time=[0-2][0-9]:[0-5][0-9];version=3\\.1;"
+        "INFO#Device Information#0#analog audio=0;down convert=1;pal mode=1;composite=0;input=48693539;"
+        "output=6e747363;connected USBs=2;uptime=[0-9]+;local time=[0-2][0-9]:[0-5][0-9];version=3\\.1;"
         "audio-channel=3;filename=news;studio options=1;aes=0;embedded=1;logo burning=1;tcb=2;"
         "date=[0-9]{4}-[01][0-9]-[0-3][0-9];");
     std::string reply = send("GET#INFO#");
