@@ -1,5 +1,6 @@
 #include "core/DeviceState.h"
 #include "core/StartupConfig.h"
+#include "core/StartupStore.h"
 
 #include "platform/Files.h"
 
@@ -10,6 +11,8 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <thread>
+#include <vector>
 
 using namespace testing_support;
 namespace fs = std::filesystem;
@@ -128,4 +131,31 @@ TEST(StartupConfig, FailedWriteKeepsTheOldFile) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(writeStartupConfig(dir / "no/such/startup.cfg", StartupRecord{}));  // no such folder
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error writing config\n");
+}
+
+TEST(StartupStore, WritesFromManyThreadsEndWithTheLatestSettings) {
+    TempDir dir;
+    DeviceState state;
+    StartupStore store(dir / "startup.cfg", CaptureSettings{.inputMode = kModeHp50});
+    // The panel, the web and the supervisor each change a setting and save;
+    // no write may land after a later one and leave older settings behind.
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 20; ++i) {
+                if (t == 0) {
+                    store.accept(CaptureSettings{.inputMode = i % 2 ? kModeHi50 : kModeHp50}, state);
+                } else {
+                    state.tcBurnIn.fetch_add(1);
+                    EXPECT_TRUE(store.save(state));
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    const StartupRecord stored = readStartupConfig(dir / "startup.cfg");
+    EXPECT_EQ(stored.tcBurnIn, 60);
+    EXPECT_EQ(stored.inputMode, kModeHi50);
+    EXPECT_EQ(store.accepted(), CaptureSettings{.inputMode = kModeHi50});
+    EXPECT_EQ(filesIn(dir), 1u);
 }
