@@ -81,12 +81,9 @@ TEST(Process, ARefusedModeIsNeverStoredSoTheBoxComesBack) {
     EXPECT_NE(errors.find(fallback), std::string::npos) << errors;
     EXPECT_EQ(errors.find(fallback), errors.rfind(fallback));
     EXPECT_TRUE(within(5s, [&] { return readFile(sandbox.path("/QVA/startup.cfg")) != stored; }));
-    StartupBytes now{};
-    const std::string file = readFile(sandbox.path("/QVA/startup.cfg"));
-    ASSERT_EQ(file.size(), now.size());
-    std::copy(file.begin(), file.end(), now.begin());
-    EXPECT_EQ(decodeStartupRecord(now).inputMode, kModePal);
-    EXPECT_EQ(decodeStartupRecord(now).tcBurnIn, 2);
+    const StartupRecord now = readStartupConfig(sandbox.path("/QVA/startup.cfg"));
+    EXPECT_EQ(now.inputMode, kModePal);
+    EXPECT_EQ(now.tcBurnIn, 2);
 }
 
 TEST(Process, WithNoModeTheCardTakesItEndsWithStatusOne) {
