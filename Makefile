@@ -17,6 +17,7 @@ build: deps
 
 test: build
 	ctest --test-dir build $(CTEST_FLAGS)
+	@scripts/test-ratio
 
 demo: build
 	scripts/demo
