@@ -1,5 +1,7 @@
 #include "StreamProbe.h"
 
+#include "encode/FFmpegOwners.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -32,20 +34,11 @@ void collectComplaints(void* avcl, int level, const char* format, va_list args) 
 struct InputCloser {
     void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
 };
-struct CodecCloser {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameCloser {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketCloser {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
 
-std::unique_ptr<AVCodecContext, CodecCloser> openDecoder(AVStream* stream) {
+av::CodecContext openDecoder(AVStream* stream) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
     if (codec == nullptr) return nullptr;
-    std::unique_ptr<AVCodecContext, CodecCloser> context(avcodec_alloc_context3(codec));
+    av::CodecContext context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), stream->codecpar);
     context->pkt_timebase = stream->time_base;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
@@ -68,7 +61,7 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
     if (avformat_find_stream_info(input.get(), nullptr) < 0) return result;
     result.opened = true;
 
-    std::map<int, std::unique_ptr<AVCodecContext, CodecCloser>> decoders;
+    std::map<int, av::CodecContext> decoders;
     int videoIndex = -1, audioIndex = -1;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
         AVStream* stream = input->streams[i];
@@ -94,8 +87,8 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
         decoders[int(i)] = openDecoder(stream);
     }
 
-    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+    av::Packet packet(av_packet_alloc());
+    av::Frame frame(av_frame_alloc());
     auto drain = [&](int index) {
         AVCodecContext* decoder = decoders[index].get();
         while (avcodec_receive_frame(decoder, frame.get()) == 0) {

@@ -2,10 +2,7 @@
 // JPEGs FFmpeg decodes, at the browser's size and in the full range JPEG uses.
 #include "PreviewJpeg.h"
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/frame.h>
-}
+#include "encode/FFmpegOwners.h"
 
 #include <gtest/gtest.h>
 
@@ -25,21 +22,11 @@ struct Decoded {
     int y(int x, int row) const { return luma[size_t(row) * size_t(width) + size_t(x)]; }
 };
 
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-
 Decoded decodeJpeg(const std::string& jpeg) {
     const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
-    std::unique_ptr<AVCodecContext, CodecFree> context(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    av::CodecContext context(avcodec_alloc_context3(codec));
+    av::Frame frame(av_frame_alloc());
+    av::Packet packet(av_packet_alloc());
     Decoded out;
     if (!context || !frame || !packet || avcodec_open2(context.get(), codec, nullptr) < 0) return out;
     if (av_new_packet(packet.get(), int(jpeg.size())) < 0) return out;
