@@ -4,7 +4,7 @@
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CTEST_FLAGS ?= --output-on-failure -j2 --timeout 600
 
-.PHONY: all deps build test demo bench bench-web soak test-asan test-tsan fuzz install package clean
+.PHONY: all deps build test demo bench bench-web soak test-asan test-tsan fuzz faults install package clean
 
 all: build
 
@@ -54,6 +54,14 @@ test-tsan: deps
 FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
+
+# The fault catalogue (docs/fault-catalogue.md): each patch in tests/faults/
+# built in a worktree of its own and run against the tests; names every fault
+# no test catches. Far too slow for `make test`. make faults [QUICK=1] runs
+# only the tests each patch names.
+QUICK ?= 0
+faults: deps
+	QUICK=$(QUICK) scripts/fault-catalogue
 
 # Installs what the box runs from the build: make install [PREFIX=/usr] [DESTDIR=/stage].
 # The box paths (/QVA, /var/www/uploads, /formatusb.sh) stay absolute under DESTDIR.
