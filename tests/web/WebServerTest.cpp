@@ -183,11 +183,10 @@ protected:
         stream.async_connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server_->port()),
                              [&](boost::system::error_code error) {
                                  if (error) return;
-                                 http::async_write(stream, request, [&](boost::system::error_code error, size_t) {
-                                     if (error) return;
-                                     http::async_read(stream, buffer, response,
-                                                      [&](boost::system::error_code error, size_t) { answered = !error; });
-                                 });
+                                 // Read while writing, as a browser does: a refusal may come before the body is sent.
+                                 http::async_write(stream, request, [](boost::system::error_code, size_t) {});
+                                 http::async_read(stream, buffer, response,
+                                                  [&](boost::system::error_code error, size_t) { answered = !error; });
                              });
         io.run();
         if (!answered) return std::nullopt;

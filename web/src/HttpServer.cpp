@@ -12,6 +12,9 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include <array>
+#include <chrono>
+
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -23,6 +26,9 @@ using asio::use_awaitable;
 using tcp = asio::ip::tcp;
 
 namespace {
+
+// How long a refused request's remaining body is read and dropped.
+constexpr auto kLinger = std::chrono::seconds(2);
 
 RequestHandler::Response refusal(http::status status, const char* message) {
     RequestHandler::Response response{status, 11};
@@ -140,6 +146,14 @@ awaitable<void> HttpServer::serve(tcp::socket socket) {
             stream.expires_after(limits_.requestTime);
             co_await http::async_write(stream, *refused, asio::redirect_error(use_awaitable, error));
             stream.socket().shutdown(tcp::socket::shutdown_send, error);
+            // The client may still be sending the body we refused. Closing with
+            // unread data would reset the connection and could destroy the answer
+            // before the client reads it, so the rest is read and dropped for a
+            // short while first.
+            stream.expires_after(kLinger);
+            std::array<char, 16384> discard;
+            while (!error)
+                co_await stream.async_read_some(asio::buffer(discard), asio::redirect_error(use_awaitable, error));
             co_return;
         }
         if (error) co_return;
