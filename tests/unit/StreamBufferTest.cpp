@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -13,34 +12,18 @@ std::string text(const DataPacket& packet) { return std::string(packet.data.get(
 
 }  // namespace
 
-TEST(StreamBuffer, KeepsOrderBytesAndSizesOfItsOwnCopies) {
-    StreamBuffer buffer;
-    char block[] = "first block";
-    buffer.putData(block, 5);
-    std::memcpy(block, "XXXXX", 5);  // the encoder reuses its I/O buffer at once
-    buffer.putData("second", 6);
-    buffer.putData("", 0);
-
-    DataPacketPtr first = buffer.getData();
-    EXPECT_EQ(text(*first), "first");
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(first->data.get()) % 16, 0u);
-    EXPECT_EQ(text(*buffer.getData()), "second");
-    EXPECT_EQ(buffer.getData()->size, 0);
-    EXPECT_EQ(buffer.queued(), 0u);
-}
-
-TEST(StreamBuffer, ThousandsQueuedWhileTheWriterStallsNoneLost) {
+TEST(StreamBuffer, ThousandsQueuedWhileTheWriterStallsNoneLostEachItsOwnCopy) {
     StreamBuffer buffer;
     constexpr int kPackets = 20000;
+    char block[400];  // the encoder reuses its I/O buffer at once
     for (int i = 0; i < kPackets; ++i) {
-        std::string block = std::to_string(i) + std::string(size_t(i % 300), '.');
-        buffer.putData(block.data(), int(block.size()));
+        const std::string packet = std::to_string(i) + std::string(size_t(i % 300), '.');
+        std::memcpy(block, packet.data(), packet.size());
+        buffer.putData(block, int(packet.size()));
     }
     EXPECT_EQ(buffer.queued(), size_t(kPackets));
-    for (int i = 0; i < kPackets; ++i) {
-        DataPacketPtr packet = buffer.getData();
-        ASSERT_EQ(text(*packet), std::to_string(i) + std::string(size_t(i % 300), '.'));
-    }
+    for (int i = 0; i < kPackets; ++i)
+        ASSERT_EQ(text(*buffer.getData()), std::to_string(i) + std::string(size_t(i % 300), '.'));
 }
 
 TEST(StreamBuffer, WaitingTakerGetsTheFirstPacketPutAfterAClear) {
