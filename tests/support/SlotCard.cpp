@@ -36,9 +36,6 @@ std::string text(uint32_t value) {
 std::string text(int64_t value) {
     return value >= 0 && value <= int64_t(UINT32_MAX) ? text(uint32_t(value)) : std::to_string(value);
 }
-std::string text(bool value) { return value ? "true" : "false"; }
-std::string text(double value) { return std::to_string(value); }
-std::string text(const char* value) { return value != nullptr ? std::string("\"") + value + "\"" : "null"; }
 std::string text(const void* value) { return value != nullptr ? "ptr" : "null"; }
 std::string text(Iid iid) {
     char hex[9];
@@ -59,10 +56,9 @@ Fn fn(F* function) {
     return reinterpret_cast<Fn>(function);
 }
 
-// Slots that hold no method the objects model (the destructor's two): any
-// call that lands there is logged as such. Methods the recorder never calls
-// log their arguments but write through none of their pointers: a call that
-// lands on one by mistake shows in the log instead of crashing.
+// Slots of methods the recorder never calls, and the destructor's two: a call
+// that lands on one by mistake is logged as such, and writes through none of
+// its pointers, so it shows in the log instead of crashing.
 template <int Slot>
 Hresult trap(Object* o) {
     return o->note(Slot, "(no method)");
@@ -137,28 +133,18 @@ const Table<6> kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
 const Table<7> kDevice(typeid(IDeckLink), {QVA_UNKNOWN,
     {3, fn(+[](Object* o, const char** out) {
         return o->note(3, "GetModelName") == kOk ? copyName(static_cast<Device*>(o)->model, out) : kFail;
-    })},
-    {4, fn(+[](Object* o, const char** out) {
-        return o->note(4, "GetDisplayName") == kOk ? copyName(static_cast<Device*>(o)->model, out) : kFail;
+
     })}});
 
 const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
-        return o->note(3, "DoesSupportVideoMode", list(mode, format, flags));
-    })},
-    {4, fn(+[](Object* o) { return o->note(4, "GetDisplayModeIterator"); })},
-    {5, fn(+[](Object* o, void* callback) { return o->note(5, "SetScreenPreviewCallback", list(callback)); })},
     {6, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
         return o->note(6, "EnableVideoInput", list(mode, format, flags));
     })},
     {7, fn(+[](Object* o) { return o->note(7, "DisableVideoInput"); })},
-    {8, fn(+[](Object* o) { return o->note(8, "GetAvailableVideoFrameCount"); })},
-    {9, fn(+[](Object* o, void* allocator) { return o->note(9, "SetVideoInputFrameMemoryAllocator", list(allocator)); })},
     {10, fn(+[](Object* o, uint32_t rate, uint32_t type, uint32_t channels) {
         return o->note(10, "EnableAudioInput", list(rate, type, channels));
     })},
     {11, fn(+[](Object* o) { return o->note(11, "DisableAudioInput"); })},
-    {12, fn(+[](Object* o) { return o->note(12, "GetAvailableAudioSampleFrameCount"); })},
     {13, fn(+[](Object* o) { return o->note(13, "StartStreams"); })},
     {14, fn(+[](Object* o) { return o->note(14, "StopStreams"); })},
     {15, fn(+[](Object* o) { return o->note(15, "PauseStreams"); })},
@@ -170,25 +156,15 @@ const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
         if (input->callback != nullptr) callRelease(input->callback);
         input->callback = callback;
         return o->note(17, "SetCallback", list(callback));
-    })},
-    {18, fn(+[](Object* o, int64_t scale) { return o->note(18, "GetHardwareReferenceClock", list(scale)); })}});
+    })}});
 
 const Table<14> kConfiguration(typeid(IDeckLinkConfiguration), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o, uint32_t id, bool value) { return o->note(3, "SetFlag", list(id, value)); })},
-    {4, fn(+[](Object* o, uint32_t id) { return o->note(4, "GetFlag", list(id)); })},
-    {5, fn(+[](Object* o, uint32_t id, int64_t value) { return o->note(5, "SetInt", list(id, value)); })},
-    {6, fn(+[](Object* o, uint32_t id) { return o->note(6, "GetInt", list(id)); })},
-    {7, fn(+[](Object* o, uint32_t id, double value) { return o->note(7, "SetFloat", list(id, value)); })},
-    {8, fn(+[](Object* o, uint32_t id) { return o->note(8, "GetFloat", list(id)); })},
-    {9, fn(+[](Object* o, uint32_t id, const char* value) { return o->note(9, "SetString", list(id, value)); })},
-    {10, fn(+[](Object* o, uint32_t id) { return o->note(10, "GetString", list(id)); })},
-    {11, fn(+[](Object* o) { return o->note(11, "WriteConfigurationToPreferences"); })}});
+    {5, fn(+[](Object* o, uint32_t id, int64_t value) { return o->note(5, "SetInt", list(id, value)); })}});
 
 const Table<15> kVideoFrame(typeid(IDeckLinkVideoInputFrame), {QVA_UNKNOWN,
     {3, fn(+[](Object* o) { return o->note(3, "GetWidth"), static_cast<VideoFrame*>(o)->width; })},
     {4, fn(+[](Object* o) { return o->note(4, "GetHeight"), static_cast<VideoFrame*>(o)->height; })},
     {5, fn(+[](Object* o) { return o->note(5, "GetRowBytes"), 2 * static_cast<VideoFrame*>(o)->width; })},
-    {6, fn(+[](Object* o) { return o->note(6, "GetPixelFormat"), uint32_t(0x32767579); })},  // '2vuy'
     {7, fn(+[](Object* o) { return o->note(7, "GetFlags"), static_cast<VideoFrame*>(o)->flags; })},
     {8, fn(+[](Object* o, void** bytes) {
         *bytes = static_cast<VideoFrame*>(o)->bytes.data();
@@ -200,34 +176,21 @@ const Table<15> kVideoFrame(typeid(IDeckLinkVideoInputFrame), {QVA_UNKNOWN,
         if (frame->note(9, "GetTimecode", list(format)) != kOk) return kFail;
         if (!frame->timecode || format != frame->timecodeFormat) return kFail;
         return handOut(&*frame->timecode, timecode);
-    })},
-    {10, fn(+[](Object* o) { return o->note(10, "GetAncillaryData"); })},
-    {13, fn(+[](Object* o, void*, void*, int64_t scale) { return o->note(13, "GetStreamTime", list(scale)); })},
-    {14, fn(+[](Object* o, int64_t scale) { return o->note(14, "GetHardwareReferenceTimestamp", list(scale)); })}});
+    })}});
 
 const Table<8> kAudioPacket(typeid(IDeckLinkAudioInputPacket), {QVA_UNKNOWN,
     {3, fn(+[](Object* o) { return o->note(3, "GetSampleFrameCount"), long(static_cast<AudioPacket*>(o)->samples.size() / 8); })},
     {4, fn(+[](Object* o, void** bytes) {
         *bytes = static_cast<AudioPacket*>(o)->samples.data();
         return o->note(4, "GetBytes");
-    })},
-    {5, fn(+[](Object* o, void*, int64_t scale) { return o->note(5, "GetPacketTime", list(scale)); })}});
+    })}});
 
 const Table<10> kTimecode(typeid(IDeckLinkTimecode), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o) {
-        const uint8_t* c = static_cast<Timecode*>(o)->components;
-        uint32_t bcd = 0;
-        for (int i = 0; i < 4; ++i) bcd = bcd << 8 | uint32_t(c[i] / 10 << 4 | c[i] % 10);
-        return o->note(3, "GetBCD"), bcd;
-    })},
     {4, fn(+[](Object* o, uint8_t* h, uint8_t* m, uint8_t* s, uint8_t* f) {
         const uint8_t* c = static_cast<Timecode*>(o)->components;
         *h = c[0], *m = c[1], *s = c[2], *f = c[3];
         return o->note(4, "GetComponents");
-    })},
-    {5, fn(+[](Object* o) { return o->note(5, "GetString"); })},
-    {6, fn(+[](Object* o) { return o->note(6, "GetFlags"), uint32_t(0); })},
-    {7, fn(+[](Object* o) { return o->note(7, "GetTimecodeUserBits"); })}});
+    })}});
 
 #undef QVA_UNKNOWN
 

@@ -1,13 +1,10 @@
-// Card objects laid out the way the vendor's library lays them out, written
-// from the vendor's slot tables and not from our declarations: an object's
-// first word points into a plain array of function pointers, one per slot
-// number. Every entry logs "<object>.<slot> <Method>(<arguments>)", so a call
-// that our declarations send to another slot, or with arguments of other
-// types, shows in the log as the method that really ran.
-//
-// Objects are plain test objects: reference counts are only counted, and
-// nothing ends through Release. api() hands an object to the product as the
-// interface it stands for. Objects made without a log keep one of their own.
+// Card objects laid out as the vendor's library lays them out, from its slot
+// tables and not from our declarations: an object's first word points to an
+// array of function pointers, one per slot. Every call logs
+// "<object>.<slot> <Method>(<arguments>)", so a call our declarations send to
+// another slot, or with other argument types, shows as the method that ran.
+// Reference counts are only counted; nothing ends through Release. api()
+// hands an object to the product; objects made without a log keep their own.
 #pragma once
 
 #include <cstdint>
@@ -19,12 +16,9 @@
 #include <vector>
 
 class IDeckLinkIterator;
-class IDeckLink;
 class IDeckLinkInput;
-class IDeckLinkConfiguration;
 class IDeckLinkVideoInputFrame;
 class IDeckLinkAudioInputPacket;
-class IDeckLinkTimecode;
 
 namespace slot_card {
 
@@ -79,7 +73,6 @@ public:
 
 struct Timecode : Object {
     Timecode(uint8_t h, uint8_t m, uint8_t s, uint8_t f, Log* log = nullptr);
-    IDeckLinkTimecode* api() { return reinterpret_cast<IDeckLinkTimecode*>(this); }
     uint8_t components[4];
 };
 
@@ -108,7 +101,6 @@ struct AudioPacket : Object {
 
 struct Configuration : Object {
     explicit Configuration(Log* log = nullptr);
-    IDeckLinkConfiguration* api() { return reinterpret_cast<IDeckLinkConfiguration*>(this); }
 };
 
 struct Input : Object {
@@ -120,7 +112,6 @@ struct Input : Object {
 
 struct Device : Object {
     explicit Device(Log* log = nullptr);
-    IDeckLink* api() { return reinterpret_cast<IDeckLink*>(this); }
     Input input;
     std::string model = "DeckLink Studio 4K";
 };
