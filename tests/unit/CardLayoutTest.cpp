@@ -1,10 +1,9 @@
 // Every card method the recorder uses, called through our declarations by the
 // product's own code, must land on the vendor's slot with the right
-// arguments; and the library, calling our callback by slot number, must reach
-// it. The objects on the other side are built from the vendor's slot tables
-// (SlotCard), not from our declarations.
+// arguments. The objects on the other side are built from the vendor's slot
+// tables (SlotCard), not from our declarations; the callback's side is
+// checked by DeckLinkCaptureDelegateTest, which the library calls by slot.
 #include "capture/CaptureCard.h"
-#include "capture/DeckLinkCaptureDelegate.h"
 #include "capture/VideoQueue.h"
 #include "core/Supervisor.h"
 
@@ -13,8 +12,6 @@
 #include "SlotCard.h"
 #include "TestFiles.h"
 
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 using Entries = std::vector<std::string>;
 
 TEST(CardLayout, OpeningAndConfiguringTheCardReachTheVendorsSlots) {
@@ -55,51 +52,4 @@ TEST(CardLayout, OpeningAndConfiguringTheCardReachTheVendorsSlots) {
                                        static_cast<slot_card::Object*>(&iterator.device.input),
                                        static_cast<slot_card::Object*>(&iterator.device.input.config)})
         EXPECT_EQ(o->held(), 0) << o->name;
-}
-
-TEST(CardLayout, TheLibraryReachesOurCallbackAndItReadsFramesPacketsAndTimecodes) {
-    slot_card::Log log;
-    slot_card::Input input(&log);
-    VideoQueue queue;
-    QImage preview;
-    QMutex previewLock;
-    std::atomic<int16_t> left{0}, right{0};
-    std::atomic<bool> audioOnly{false};
-    std::atomic<int8_t> pair{1};
-    CaptureStderr();
-    auto* delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right, &audioOnly,
-                                                 input.api(), &pair);
-    // Registering it: the library holds it through the callback's slot 1.
-    input.api()->SetCallback(delegate);
-    ASSERT_EQ(input.callback, static_cast<void*>(static_cast<IDeckLinkInputCallback*>(delegate)));
-    EXPECT_EQ(slot_card::callFormatChanged(input.callback, 1, 0), slot_card::kOk);
-
-    slot_card::VideoFrame frame(16, 16, 90, 81, 240, &log);
-    frame.withTimecode(fourCC("rp12"), 10, 20, 30, 24);  // answered in the last format asked
-    std::vector<int16_t> samples(4 * 8);
-    for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(100 * (i % 8) + 1);
-    slot_card::AudioPacket audio(samples, &log);
-    // The first good frame flushes the card; the second is queued.
-    EXPECT_EQ(slot_card::callFrameArrived(input.callback, &frame, &audio), slot_card::kOk);
-    EXPECT_EQ(slot_card::callFrameArrived(input.callback, &frame, &audio), slot_card::kOk);
-    const std::vector<uint8_t> sent = frame.bytes;
-    std::fill(frame.bytes.begin(), frame.bytes.end(), 0);  // the card reuses its buffers once the call returns
-    std::fill(audio.samples.begin(), audio.samples.end(), 0);
-
-    VideoPackagePtr video = queue.getVideoFrame();
-    EXPECT_EQ(std::vector<uint8_t>(video->buffer.get(), video->buffer.get() + video->size), sent);
-    EXPECT_EQ((std::array<int, 4>{video->hours, video->minutes, video->seconds, video->frames}),
-              (std::array<int, 4>{10, 20, 30, 24}));
-    AudioPackagePtr sound = queue.getAudioFrame();
-    EXPECT_EQ(std::vector<int16_t>(sound->buffer.get(), sound->buffer.get() + 4 * 8), samples);
-    EXPECT_EQ(std::pair(left.load(), right.load()), std::pair(int16_t(201), int16_t(301)));  // pair 1
-    EXPECT_EQ(preview.size(), QSize(2, 2));
-
-    EXPECT_EQ(log.of("input"), (Entries{"17 SetCallback(ptr)", "16 FlushStreams()"}));
-    for (const std::string& entry : log.entries()) EXPECT_EQ(entry.find("(no method)"), std::string::npos) << entry;
-    EXPECT_EQ(std::tuple(frame.held(), audio.held(), frame.timecode->held()), std::tuple(0L, 0L, 0L));
-
-    // Letting go of it: the library's Release through slot 2 ends it.
-    input.api()->SetCallback(nullptr);
-    EXPECT_EQ(GetCapturedStderr(), "Started Decklink\nFlushing stream\nTar bort capture delegate\n");
 }

@@ -1,3 +1,5 @@
+// The capture callback, registered with and called by the card's library by
+// slot number (SlotCard), so that its own layout is checked at every call.
 #include "capture/DeckLinkCaptureDelegate.h"
 #include "capture/VideoQueue.h"
 
@@ -21,17 +23,23 @@ struct CaptureDelegate : testing::Test {
     std::atomic<bool> audioOnly{false};
     std::atomic<int8_t> pair{0};
     slot_card::Input input;
-    DeckLinkCaptureDelegate* delegate = new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right,
-                                                                    &audioOnly, input.api(), &pair);
     Frame video{16, 16};
     Packet audio{std::vector<int16_t>(4 * 8, 0)};
 
-    CaptureDelegate() { delegate->AddRef(); }  // as the card does when it is handed the callback
-    ~CaptureDelegate() override { EXPECT_EQ(delegate->Release(), 0u); }
+    // The library holds the callback through its slot 1 and lets go through slot 2.
+    CaptureDelegate() {
+        input.api()->SetCallback(new DeckLinkCaptureDelegate(&queue, &preview, &previewLock, &left, &right,
+                                                             &audioOnly, input.api(), &pair));
+    }
+    ~CaptureDelegate() override {
+        CaptureStderr();
+        input.api()->SetCallback(nullptr);
+        EXPECT_EQ(GetCapturedStderr(), "Tar bort capture delegate\n");
+    }
     // Runs one callback and returns what it printed; every AddRef must be matched.
     std::string arrive(Frame* v, Packet* a) {
         CaptureStderr();
-        EXPECT_EQ(delegate->VideoInputFrameArrived(v ? v->api() : nullptr, a ? a->api() : nullptr), S_OK);
+        EXPECT_EQ(slot_card::callFrameArrived(input.callback, v, a), slot_card::kOk);
         EXPECT_EQ(std::pair(v ? v->held() : 0, a ? a->held() : 0), std::pair(0L, 0L));
         return GetCapturedStderr();
     }
@@ -69,25 +77,45 @@ TEST_F(CaptureDelegate, FlushesOnStartSignalLossAndEmptyCallbacksAndQueuesSoundA
     EXPECT_EQ(queued(), std::pair(4ul, 5ul));
 }
 
-TEST_F(CaptureDelegate, LevelsOfADamagedPairOrFullScaleStayInBounds) {
-    arrive(&video, &audio);
+TEST_F(CaptureDelegate, CopiesWhatTheCardLendsAndKeepsLevelsAndPreviewInBounds) {
+    EXPECT_EQ(slot_card::callFormatChanged(input.callback, 1, 0), slot_card::kOk);
+    Frame frame(16, 16, 90, 81, 240, input.log);
+    frame.withTimecode(fourCC("rp12"), 10, 20, 30, 24);  // answered in the last format asked
     // Channel ch holds ch * 100 + 1, negated on odd channels.
     std::vector<int16_t> samples(4 * 8);
     for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t((i % 2 ? -1 : 1) * int(i % 8 * 100 + 1));
-    Packet packet(samples);
+    Packet packet(samples, input.log);
+    pair = 1;
+    EXPECT_EQ(arrive(&frame, &packet), "Flushing stream\n");
+    EXPECT_EQ(arrive(&frame, &packet), "");
+    const std::vector<uint8_t> sent = frame.bytes;
+    std::fill(frame.bytes.begin(), frame.bytes.end(), 0);  // the card reuses its buffers once the call returns
+    std::fill(packet.samples.begin(), packet.samples.end(), 0);
+
+    VideoPackagePtr picture = queue.getVideoFrame();
+    EXPECT_EQ(std::vector<uint8_t>(picture->buffer.get(), picture->buffer.get() + picture->size), sent);
+    EXPECT_EQ((std::array<int, 4>{picture->hours, picture->minutes, picture->seconds, picture->frames}),
+              (std::array<int, 4>{10, 20, 30, 24}));
+    AudioPackagePtr sound = queue.getAudioFrame();
+    EXPECT_EQ(std::vector<int16_t>(sound->buffer.get(), sound->buffer.get() + 4 * 8), samples);
+    EXPECT_EQ(std::pair(int(left), int(right)), std::pair(201, 301));
+    EXPECT_EQ(preview.size(), QSize(2, 2));  // an eighth
+    EXPECT_EQ(frame.timecode->held(), 0);
+    for (const std::string& entry : input.log->entries())
+        EXPECT_EQ(entry.find("(no method)"), std::string::npos) << entry;  // no call reached a slot it should not
+
     // A pair outside 0..3 (a damaged startup file) is taken as the nearest one.
+    packet.samples = samples;
     for (auto [p, expected] : {std::pair{9, 601}, {-5, 1}}) {
         pair = int8_t(p);
-        EXPECT_EQ(arrive(&video, &packet), "");
+        EXPECT_EQ(arrive(&frame, &packet), "");
         EXPECT_EQ(std::pair(int(left), int(right)), std::pair(expected, expected + 100)) << p;
     }
     // Full-scale negative is the loudest there is.
     pair = 0;
     Packet clipped(std::vector<int16_t>{-32768, -32768, 0, 0, 0, 0, 0, 0});
-    arrive(&video, &clipped);
+    arrive(&frame, &clipped);
     EXPECT_EQ(std::pair(int(left), int(right)), std::pair(32767, 32767));
-
     // Too few bytes for the frame's size: no preview rather than a read past the end.
-    Frame frame(64, 16);
-    EXPECT_TRUE(renderPreviewImage(frame.bytes.data(), 100, 64, 16).isNull());
+    EXPECT_TRUE(renderPreviewImage(frame.bytes.data(), 100, 16, 16).isNull());
 }
