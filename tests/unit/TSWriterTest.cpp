@@ -143,36 +143,6 @@ TEST(TSWriterNaming, FirstFreeNameAndNothingThatIsAlreadyThereIsOpened) {
     EXPECT_FALSE(fs::exists(elsewhere / "unplugged"));
 }
 
-TEST(TSWriterDistribution, FilesBeginWhereAPlayerCanStartAndEndAfterWhatWasQueued) {
-    Recorder r;
-    TempDir a, b;
-    ASSERT_EQ(r.add(a.path(), 1), 1);
-    r.put(block(0), false);  // mid-GOP: a file does not begin here
-    r.put(block(1)), r.put(block(2), false);
-    ASSERT_TRUE(holds(a / "rec.ts", block(1) + block(2)));
-    ASSERT_EQ(r.add(b.path(), 2), 2);
-    r.put(block(3), false), r.put(block(4)), r.put(block(5), false);
-    ASSERT_TRUE(holds(b / "rec.ts", block(4) + block(5)));
-    EXPECT_TRUE(r.writer->RemoveOutput(1));
-    r.put(block(6));
-    EXPECT_TRUE(holds(b / "rec.ts", block(4) + block(5) + block(6)));
-    EXPECT_TRUE(readFile(a / "rec.ts") == block(1) + block(2) + block(3) + block(4) + block(5));
-    EXPECT_EQ(r.writer->outputCount(), 1u);
-}
-
-TEST_F(TSWriterOnStick, FullDriveIsDroppedWithWholePacketsWhileTheOtherGoesOn) {
-    CaptureStderr();
-    for (int k = 0; k < 1600; ++k) r.put(block(k));  // 15 MB: past the 50 MiB left free
-    EXPECT_TRUE(holds(root / "rec.ts", r.fed));
-    EXPECT_TRUE(r.dropped(1));
-    const std::string said = GetCapturedStderr();
-    const std::string full = readFile(stick.dir + "/rec.ts");
-    EXPECT_TRUE(!full.empty() && full.size() % 188 == 0) << full.size();
-    EXPECT_TRUE(full == r.fed.substr(0, full.size()));
-    for (const char* line : {"break Freesize\n", "ID in callback: 1\n", "Removed output with ID: 1\n"})
-        EXPECT_EQ(count(said, line), 1u) << line;
-}
-
 TEST_F(TSWriterOnStick, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
     fs::create_directories(root / "gone");
     ASSERT_EQ(r.add(root / "gone", 3), 3);
