@@ -1,5 +1,4 @@
 #include "platform/CommandRunner.h"
-#include "platform/SandboxRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +7,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdlib>
 
 namespace fs = std::filesystem;
 
@@ -65,7 +63,6 @@ TEST(CommandRunner, ExitStatusesComeBack) {
     EXPECT_EQ(runner.run({(dir.path() / "killed").string()}), 128 + 9);
     EXPECT_EQ(runner.run({(dir.path() / "missing").string()}), 127);
     EXPECT_EQ(runner.run({"true"}), 0);  // bare names are looked up on PATH
-    EXPECT_EQ(runner.run({}), 127);
 
     // A descriptor left open without close-on-exec (an accepted connection, say) stays the recorder's.
     const int inherited = ::open("/dev/null", O_RDONLY);
@@ -82,29 +79,14 @@ TEST(CommandRunner, SandboxLogsEveryCommandAndRunsOnlyItsOwnPrograms) {
     qva::CommandRunner runner(root.path().string());
 
     // The host's date is never run: there is no ROOT/date.
-    EXPECT_EQ(runner.run({"date", "-s", "2026-12-06 10:00"}), 0);
+    EXPECT_EQ(runner.run({"date", "-s", "2026-12-06\n10:00"}), 0);
     EXPECT_EQ(runner.run({"/formatusb.sh", "/media/My Drive; rm -rf /", "LABEL"}), 5);
     EXPECT_EQ(runner.run({"/sbin/shutdown", "-hr", "now"}), 0);
 
     EXPECT_EQ(receivedArguments(out),
               (std::vector<std::string>{"/media/My Drive; rm -rf /", "LABEL"}));
     EXPECT_EQ(readFile(root.path() / "commands.log"),
-              "date -s 2026-12-06 10:00\n"
+              "date -s 2026-12-06\\n10:00\n"  // one command, one line
               "/formatusb.sh /media/My Drive; rm -rf / LABEL\n"
               "/sbin/shutdown -hr now\n");
-}
-
-TEST(CommandRunner, LogLineKeepsOneCommandOnOneLine) {
-    EXPECT_EQ(qva::CommandRunner::logLine({"echo", "a\nb", "c\td"}), "echo a\\nb c\\x09d\n");
-}
-
-TEST(SandboxRoot, ResolvesFixedPathsThroughQvaRoot) {
-    unsetenv("QVA_ROOT");
-    EXPECT_EQ(qva::resolvePath("/QVA/startup.cfg"), "/QVA/startup.cfg");
-    setenv("QVA_ROOT", "/tmp/box/", 1);
-    EXPECT_EQ(qva::resolvePath("/QVA/startup.cfg"), "/tmp/box/QVA/startup.cfg");
-    EXPECT_EQ(qva::resolvePath("/media/"), "/tmp/box/media/");
-    setenv("QVA_ROOT", "/", 1);
-    EXPECT_EQ(qva::resolvePath("/dev/picolcd"), "/dev/picolcd");
-    unsetenv("QVA_ROOT");
 }

@@ -6,51 +6,27 @@
 
 using namespace testing_support;
 
-namespace {
-
-std::string lines(std::initializer_list<const char*> parts) {
-    std::string text;
-    for (const char* part : parts) text += std::string(part) + "\n";
-    return text;
-}
-
-}  // namespace
-
-TEST(NetworkSettings, ReadsOnlyKeysFollowedByABlankAndAValue) {
+TEST(NetworkSettings, ReadsOnlyKeysFollowedByABlankAndAValueAndDhcpGivesPlaceholders) {
     TempDir dir;
     const std::string path = dir / "interfaces";
-    writeFile(path, lines({"auto eth0", "iface eth0 inet static", "   address 10.1.2.3", "netmask=255.0.0.0",
-                           "netmask = 255.255.0.0", "gateway", "gateway 10.1.0.1 # the router",
-                           "addresses 9.9.9.9"}) +
+    writeFile(path, "iface eth0 inet static\n   address 10.1.2.3\nnetmask=255.0.0.0\ngateway 10.1.0.1 # router\n" +
                         std::string(600, 'x') + " address 10.9.9.9\n");
     const InterfacesFile file = readInterfacesFile(path);
-    EXPECT_TRUE(file.opened);
-    EXPECT_EQ(file.address, "10.1.2.3");
-    EXPECT_FALSE(file.netmask);  // "=" right after the key, or as the value, does not count
-    EXPECT_EQ(file.gateway, "10.1.0.1");
-
+    EXPECT_EQ(std::tie(file.opened, file.address, file.gateway), std::tuple(true, "10.1.2.3", "10.1.0.1"));
+    EXPECT_FALSE(file.netmask);  // "=" right after the key does not count
     // The end of an over-long line is read as a line of its own.
     writeFile(path, std::string(511, 'x') + "address 10.7.7.7\n");
     EXPECT_EQ(readInterfacesFile(path).address, "10.7.7.7");
-}
 
-TEST(NetworkSettings, StartupReadingOfAStaticAndADhcpFile) {
-    TempDir dir;
-    const std::string path = dir / "interfaces";
     writeFile(path, staticInterfacesText("192.168.1.50", "255.255.255.0", "192.168.1.1"));
     NetworkSettings s = readStartupNetworkSettings(path);
-    EXPECT_FALSE(s.dhcp);
-    EXPECT_EQ(s.ip, "192.168.1.50");
-    EXPECT_EQ(s.netmask, "255.255.255.0");
-    EXPECT_EQ(s.gateway, "192.168.1.1");
-
+    EXPECT_EQ(std::tie(s.dhcp, s.ip, s.netmask, s.gateway),
+              std::tuple(false, "192.168.1.50", "255.255.255.0", "192.168.1.1"));
     writeFile(path, dhcpInterfacesText());
     s = readStartupNetworkSettings(path);
     EXPECT_TRUE(s.dhcp);
     if (!interfaceAddress()) {  // no eth0 here: the placeholders
-        EXPECT_EQ(s.ip, "dhcp");
-        EXPECT_EQ(s.netmask, "0.0.0.0");
-        EXPECT_EQ(s.gateway, "0.0.0.0");
+        EXPECT_EQ(std::tie(s.ip, s.netmask, s.gateway), std::tuple("dhcp", "0.0.0.0", "0.0.0.0"));
     }
 }
 
@@ -73,9 +49,6 @@ TEST(NetworkSettings, WritersExactTextsAndCommandsInOrder) {
     EXPECT_EQ(setDhcpConfiguration(network, path, runner), 0);
     EXPECT_EQ(readFile(path), "auto lo\niface lo inet loopback\n\nauto eth0\niface eth0 inet dhcp");
     EXPECT_TRUE(network.get().dhcp);
-    if (interfaceAddress()) {
-        EXPECT_EQ(network.get().gateway, "xxx.xxx.xxx.xxx");
-    }
     EXPECT_EQ(readFile(root / "commands.log"),
               "/etc/init.d/networking restart\n/etc/init.d/networking restart\ndhcpclient eth0\n");
 }

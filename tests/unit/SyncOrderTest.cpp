@@ -16,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -29,55 +30,47 @@ namespace {
 std::mutex eventsLock;
 std::vector<std::string> events;
 
-std::string pathOf(int fd) {
+void note(const std::string& call, int fd) {
     char path[4096];
     const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-    return length > 0 ? std::string(path, size_t(length)) : "?";
-}
-
-void note(std::string event) {
     std::lock_guard guard(eventsLock);
-    events.push_back(std::move(event));
+    events.push_back(call + " " + std::string(path, size_t(std::max<ssize_t>(length, 0))));
 }
 
-void forget() {
+// What was noted since the last call, or everything when keep is set.
+std::vector<std::string> noted(bool keep = true) {
     std::lock_guard guard(eventsLock);
-    events.clear();
+    return keep ? events : std::exchange(events, {});
 }
 
-std::vector<std::string> noted() {
-    std::lock_guard guard(eventsLock);
-    return events;
-}
-
-// The first event equal to what, or -1.
-int indexOf(const std::vector<std::string>& list, const std::string& what) {
-    for (size_t i = 0; i < list.size(); ++i)
-        if (list[i] == what) return int(i);
-    return -1;
+// Where what was first noted, or -1.
+int indexOf(const std::vector<std::string>& seen, const std::string& what) {
+    const auto found = std::find(seen.begin(), seen.end(), what);
+    return found == seen.end() ? -1 : int(found - seen.begin());
 }
 
 }  // namespace
 
 extern "C" int fsync(int fd) {
-    note("fsync " + pathOf(fd));
+    note("fsync", fd);
     return int(::syscall(SYS_fsync, fd));
 }
 
 extern "C" int fdatasync(int fd) {
-    note("fdatasync " + pathOf(fd));
+    note("fdatasync", fd);
     return int(::syscall(SYS_fdatasync, fd));
 }
 
 extern "C" int rename(const char* from, const char* to) {
-    note(std::string("rename ") + from + " " + to);
+    std::lock_guard guard(eventsLock);
+    events.push_back(std::string("rename ") + from + " " + to);
     return int(::syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to));
 }
 
 TEST(SyncOrder, AReplacedFileIsOnDiskBeforeItsNameAndItsNameBeforeTheCallReturns) {
     testing_support::TempDir dir;
     const std::string path = std::filesystem::canonical(dir.path()) / "startup.cfg";
-    forget();
+    noted(false);
     ASSERT_TRUE(qva::replaceFileAtomically(path, "settings", 8));
     const std::vector<std::string> seen = noted();
     ASSERT_EQ(seen.size(), 3u) << testing::PrintToString(seen);
@@ -97,7 +90,7 @@ TEST(SyncOrder, ARecordingsNewNameIsSyncedBeforeItsFirstData) {
                                                      .runner = std::make_shared<qva::CommandRunner>("/nonexistent-root"),
                                                      .watch = false});
     writer.StartWriter();
-    forget();
+    noted(false);
     ASSERT_EQ(writer.AddOutput(folder, 1), 1);
     const std::string packet = "\x47" + std::string(187, 'x');
     const std::string dataSync = "fdatasync " + folder + "/rec.ts";
