@@ -33,7 +33,6 @@ inline const QVAPainter::Fonts& fonts() {
     }();
     return made;
 }
-
 inline double darkShare(const QImage& image, int x, int y, int w, int h) {
     int dark = 0;
     for (int row = y; row < y + h; ++row)
@@ -80,10 +79,7 @@ struct LcdGuiFixture : testing::Test {
             usb->scanOnce();
         }
     }
-    void pull(const std::string& name) {
-        fs::remove(media + name);
-        usb->scanOnce();
-    }
+    void pull(const std::string& name) { fs::remove_all(media + name), usb->scanOnce(); }
     // The labels of the listed drives, or of those that record.
     std::string drives(bool recordingOnly = false) {
         QMutexLocker guard(usb->lock());
@@ -108,6 +104,5 @@ struct LcdGuiFixture : testing::Test {
     }
     std::pair<Menu, int> where() { return {gui->menuState().menu, gui->menuState().selected}; }
 };
-
 
 }  // namespace lcd_gui_fixture

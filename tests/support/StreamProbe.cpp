@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -119,10 +120,8 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
     while (av_read_frame(input.get(), packet.get()) >= 0) {
         const int index = packet->stream_index;
         if (decoders.count(index) != 0 && decoders[index]) {
-            auto& pts = index == videoIndex ? result.video.pts : result.audio.pts;
-            auto* dts = index == videoIndex ? &result.video.dts : nullptr;
-            pts.push_back(packet->pts);
-            if (dts != nullptr) dts->push_back(packet->dts);
+            (index == videoIndex ? result.video.pts : result.audio.pts).push_back(packet->pts);
+            if (index == videoIndex) result.video.dts.push_back(packet->dts);
             if (avcodec_send_packet(decoders[index].get(), packet.get()) < 0) {
                 std::lock_guard guard(gLogLock);
                 result.complaints.push_back("send_packet failed");
@@ -149,18 +148,22 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
 
 namespace {
 
+// The PCR of a packet in seconds, or -1 if it carries none.
+double pcrSeconds(const uint8_t* p) {
+    if (p[0] != 0x47 || !(p[3] & 0x20) || p[4] == 0 || !(p[5] & 0x10)) return -1;
+    const uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) |
+                          (uint64_t(p[9]) << 1) | (p[10] >> 7);
+    return double(base * 300 + ((uint64_t(p[10] & 1) << 8) | p[11])) / 27e6;
+}
+
 // Arrival time of every packet between the first and the last PCR, by linear
 // interpolation over the packet index; -1 outside.
 std::vector<double> arrivalTimes(const std::string& bytes) {
     std::vector<std::pair<size_t, double>> pcrs;
     const size_t count = bytes.size() / 188;
-    for (size_t i = 0; i < count; ++i) {
-        const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + i * 188);
-        if (p[0] != 0x47 || !(p[3] & 0x20) || p[4] == 0 || !(p[5] & 0x10)) continue;
-        const uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) | (uint64_t(p[8]) << 9) |
-                              (uint64_t(p[9]) << 1) | (p[10] >> 7);
-        pcrs.emplace_back(i, double(base * 300 + ((uint64_t(p[10] & 1) << 8) | p[11])) / 27e6);
-    }
+    for (size_t i = 0; i < count; ++i)
+        if (const double pcr = pcrSeconds(reinterpret_cast<const uint8_t*>(bytes.data() + i * 188)); pcr >= 0)
+            pcrs.emplace_back(i, pcr);
     std::vector<double> times(count, -1);
     for (size_t k = 1; k < pcrs.size(); ++k) {
         const auto [from, t0] = pcrs[k - 1];
@@ -234,23 +237,12 @@ TransportCheck checkTransport(const std::string& bytes) {
         const bool unitStart = (p[1] & 0x40) != 0;
         const int adaptation = (p[3] >> 4) & 3;
         const int counter = p[3] & 0x0F;
-        bool discontinuity = false;
-        int payload = 4;
-        if (adaptation & 2) {
-            const int length = p[4];
-            payload = 5 + length;
-            if (length > 0) {
-                discontinuity = (p[5] & 0x80) != 0;
-                if (p[5] & 0x10) {  // PCR
-                    const uint64_t base = (uint64_t(p[6]) << 25) | (uint64_t(p[7]) << 17) |
-                                          (uint64_t(p[8]) << 9) | (uint64_t(p[9]) << 1) | (p[10] >> 7);
-                    const uint64_t extension = (uint64_t(p[10] & 1) << 8) | p[11];
-                    now = double(base * 300 + extension) / 27e6;
-                    if (lastPcr >= 0 && now - lastPcr > check.maxPcrGap) check.maxPcrGap = now - lastPcr;
-                    lastPcr = now;
-                    ++check.pcrCount;
-                }
-            }
+        const bool discontinuity = (adaptation & 2) && p[4] > 0 && (p[5] & 0x80);
+        const int payload = (adaptation & 2) ? 5 + p[4] : 4;
+        if (const double pcr = pcrSeconds(p); pcr >= 0) {
+            now = pcr;
+            if (lastPcr >= 0) check.maxPcrGap = std::max(check.maxPcrGap, now - lastPcr);
+            lastPcr = now;
         }
         if (pid != 0x1FFF && (adaptation & 1)) {
             auto previous = continuity.find(pid);

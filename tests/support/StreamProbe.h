@@ -43,7 +43,6 @@ struct TransportCheck {
     int packets = 0;
     int syncErrors = 0;
     int continuityErrors = 0;
-    int pcrCount = 0;
     double maxPcrGap = 0;        // seconds of PCR time
     double maxPatGap = 0;        // seconds of PCR time between PATs
     double maxPmtGap = 0;

@@ -1,23 +1,16 @@
-#include "panel/KeyReports.h"
 #include "panel/LcdController.h"
 
 #include <gtest/gtest.h>
 
 #include "TestFiles.h"
 
-#include <QImage>
-
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
-#include <sstream>
 
 using namespace std::chrono_literals;
 using testing::internal::CaptureStderr;
@@ -77,12 +70,6 @@ struct Image {  // 256x64 RGB
     }
     void dark(int x, int y) { set(x, y, 0); }
     bool isDark(int x, int y) const { return rgb[(size_t(y) * 256 + x) * 3] < 128; }
-    std::string text() const {  // as lcd.txt shows it
-        std::string lines;
-        for (int y = 0; y < 64; ++y, lines += '\n')
-            for (int x = 0; x < 256; ++x) lines += isDark(x, y) ? '#' : '.';
-        return lines;
-    }
     std::vector<unsigned char> rgb;
 };
 
@@ -173,178 +160,11 @@ TEST_F(LcdUpload, MissingDeviceIsLoggedOnceAndItsReturnOnceThenAFailedOpenOrWrit
         EXPECT_NE(errors.find(line), std::string::npos) << line << " in:\n" << errors;
 }
 
-TEST(KeyReports, APressIsAKeyNotHeldBeforeAndAReleaseOrAnotherReportIsNone) {
-    struct Case {
-        const char* name;
-        std::vector<Bytes> reads;
-        Bytes pressed;
-    };
-    const Case cases[] = {
-        {"press, release", {{0x11, 6, 0}, {0x11, 0, 0}}, {6}},
-        {"second key while the first is held",
-         {{0x11, 5, 0}, {0x11, 5, 7}, {0x11, 7, 5}, {0x11, 7, 0}, {0x11, 0, 0}}, {5, 7}},
-        {"two at once", {{0x11, 1, 2}, {0x11, 0, 0}}, {1, 2}},
-        {"other reports carry no key and leave the held ones",
-         {{0x11, 5, 0}, Bytes{0x21, 3} + Bytes(61, 6), {0x11, 5, 0}}, {5}},
-        {"old form: the code in the third byte, each one a press", {{0, 0, 6}, {0, 0, 6}, {0, 0, 0}}, {6, 6}},
-        {"reports run together in one read", {{0x11, 5, 0, 0x11, 0, 0, 0x11, 5, 0, 0x11, 5, 2}}, {5, 5, 2}},
-    };
-    for (const Case& c : cases) {
-        KeyReports keys;
-        Bytes pressed;
-        for (const Bytes& read : c.reads) pressed = pressed + keys.feed(read.data(), read.size());
-        EXPECT_EQ(pressed, c.pressed) << c.name;
-    }
-}
-
 using LcdButtons = LcdUpload;
 
 TEST_F(LcdButtons, EachKnownKeyIsOneCallOnItsPressOthersNone) {
     for (unsigned char code : {0, 3, 4, 8, 255, 1, 2, 5, 6, 7}) pty.send({0x11, code, 0, 0x11, 0, 0});
     EXPECT_EQ(gui.await(5), (Calls{"back", "home", "up", "ok", "down"}));
-}
-
-TEST(LcdButtonsDevice, PanelBackAfterTheButtonSideLostItHoldsNoKeyAndGetsTheWholeScreenAtTheNextFrame) {
-    testing_support::TempDir dir;
-    const std::string link = dir / "picolcd";
-    auto first = std::make_unique<Pty>();
-    Pty second;
-    symlink(first->path.c_str(), link.c_str());
-    FakeButtons gui;
-    LcdController lcd(link.c_str(), 256, 64, &gui);
-    const Image image = noise(6);
-    lcd.DrawRGBBuffer(image.rgb.data());
-    ASSERT_EQ(first->written(), wholeUpload(image));
-    first->send({0x11, 6, 0});  // held as the panel goes
-    ASSERT_EQ(gui.await(1), Calls{"ok"});
-
-    CaptureStderr();
-    unlink(link.c_str()), symlink(second.path.c_str(), link.c_str());
-    first.reset();  // the button side's read fails; it reopens on the second panel
-    second.send({0x11, 6, 0});
-    EXPECT_EQ(gui.await(2), (Calls{"ok", "ok"}));
-    lcd.DrawRGBBuffer(image.rgb.data());  // the same picture
-    EXPECT_EQ(second.written(), wholeUpload(image));
-    EXPECT_EQ(GetCapturedStderr(), "No connection to LCD screen error\n");
-}
-
-TEST(LcdButtonsDevice, LostDeviceIsReopenedOnceASecondWithoutSpinningAndAMissingOneLoggedOnce) {
-    FakeButtons gui;
-    CaptureStderr();
-    const std::clock_t cpuBefore = std::clock();
-    auto lcd = std::make_unique<LcdController>("/dev/null", 256, 64, &gui);  // every read: 0 bytes
-    auto missing = std::make_unique<LcdController>("/nonexistent/picolcd", 256, 64, &gui);
-    std::this_thread::sleep_for(2500ms);
-    const auto stopAt = std::chrono::steady_clock::now();
-    EXPECT_LT((lcd.reset(), missing.reset(), std::chrono::steady_clock::now() - stopAt), 1s);
-    EXPECT_LT(double(std::clock() - cpuBefore) / CLOCKS_PER_SEC, 0.5);
-    const std::string errors = GetCapturedStderr();
-    const size_t lost = count(errors, "No connection to LCD screen error\n");
-    EXPECT_TRUE(lost >= 1 && lost <= 3) << errors;
-    EXPECT_EQ(count(errors, "Error i knappgrejjen\n"), 1u) << errors;  // tried twice by now
-}
-
-// qva-panel-sim in a temporary root, driven by the real controller.
-struct PanelSim : testing::Test {
-    void SetUp() override {
-        std::string program = QVA_BUILD_DIR "/qva-panel-sim", rootPath = root.path().string();
-        char* argv[] = {program.data(), rootPath.data(), nullptr};
-        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
-        for (int i = 0; i < 500 && access(device.c_str(), F_OK) != 0; ++i) std::this_thread::sleep_for(10ms);
-        ASSERT_EQ(access(device.c_str(), F_OK), 0);
-    }
-    void TearDown() override { if (pid > 0) stop(); }
-    int stop() {
-        int status = -1;
-        return kill(pid, SIGTERM), waitpid(pid, &status, 0), pid = -1, status;
-    }
-    // Whether the file comes to hold text within 5 s; lcd.txt, of fixed size, then is it.
-    testing::AssertionResult holds(const std::string& name, const std::string& text) {
-        std::string content;
-        for (int i = 0; i < 250; ++i, std::this_thread::sleep_for(20ms))
-            if ((content = testing_support::readFile(root / name)).find(text) != std::string::npos)
-                return testing::AssertionSuccess();
-        return testing::AssertionFailure() << name << " is:\n" << content;
-    }
-    void press(const std::string& lines) {  // fails rather than blocks when the simulator is gone
-        int fifo = open((root / "sim/buttons").c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(fifo, 0) << strerror(errno);
-        EXPECT_EQ(write(fifo, lines.data(), lines.size()), ssize_t(lines.size()));
-        close(fifo);
-    }
-    testing_support::TempDir root;
-    const std::string device = root / "dev/picolcd";
-    pid_t pid = -1;
-};
-
-TEST_F(PanelSim, ShowsTheDrawnScreenAndDeliversButtonsAcrossReopen) {
-    FakeButtons gui;
-    Image first = noise(1);
-    {
-        LcdController lcd(device.c_str(), 256, 64, &gui);
-        lcd.DrawRGBBuffer(first.rgb.data());
-        EXPECT_TRUE(holds("sim/lcd.txt", first.text()));
-        EXPECT_TRUE(holds("sim/lcd-stats",
-                          "reports 100\nbytes 2792\ncommand-reports 36\ndata-reports 64\nmalformed 0\n"));
-        press("OK\n");
-        EXPECT_EQ(gui.await(1), Calls{"ok"});  // the release calls nothing
-        first.dark(64 + 33, 9), first.set(64 + 34, 9, 255);  // a right-half update: the column command
-        lcd.DrawRGBBuffer(first.rgb.data());
-        EXPECT_TRUE(holds("sim/lcd.txt", first.text()));
-    }
-    LcdController reopened(device.c_str(), 256, 64, &gui);
-    Image second = noise(2);
-    reopened.DrawRGBBuffer(second.rgb.data());
-    EXPECT_TRUE(holds("sim/lcd.txt", second.text()));
-    press("jump\nHOME\n");
-    EXPECT_EQ(gui.await(2), (Calls{"ok", "home"}));
-
-    QImage png(QString::fromStdString(root / "sim/lcd.png"));
-    ASSERT_EQ(png.size(), QSize(768, 192));
-    for (auto [x, y] : {std::pair{0, 0}, {97, 9}, {255, 63}, {130, 40}})
-        EXPECT_EQ(qGray(png.pixel(3 * x + 1, 3 * y + 2)), second.isDark(x, y) ? 0 : 255) << x << "," << y;
-    EXPECT_EQ(stop(), 0);
-    EXPECT_FALSE(std::filesystem::is_symlink(device));  // the link goes with the simulator
-}
-
-TEST_F(PanelSim, DecodesReportsAsTheControllersDoAndCountsMalformedOnes) {
-    int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    const Bytes stream =
-        // Controller 2 on, page 5, column 62: six bytes run past column 63 to 0..3.
-        Bytes{0, 0x94, 0x08, 3, 0, 0, 0x3F, 0, 0, 0xBD, 0, 0, 0x7E} +
-        Bytes{0, 0x95, 0x09, 0, 0, 6, 0x01, 0x02, 0x04, 0x08, 0x10, 0x80} +
-        // Page 6 without a column (and without the report number): goes on at column 4.
-        Bytes{0x94, 0x08, 1, 0, 0, 0xBE} + Bytes{0x95, 0x09, 0, 0, 2, 0xFF, 0x81} +
-        // Controller 3 on from line 8: its memory row 0 is shown at row 56.
-        Bytes{0x94, 0x0C, 2, 0, 0, 0x3F, 0, 0, 0xC8} + Bytes{0x95, 0x0D, 0, 0, 1, 0x01} +
-        // Controller 1 drawn on, then off: blank, as controller 0, never switched on.
-        Bytes{0x94, 0x04, 2, 0, 0, 0x3F, 0, 0, 0xB8} + Bytes{0x95, 0x05, 0, 0, 2, 0xFF, 0xFF} +
-        Bytes{0x94, 0x04, 1, 0, 0, 0x3E} +
-        // Unknown report, chip select 0x10, a triple 00 01 3F, 33 data bytes; contrast between.
-        Bytes{0x77, 0x92, 1} + Bytes{0x94, 0x10, 1, 0, 0, 0x3F, 0x92, 2} + Bytes{0x94, 0x08, 1, 0, 1, 0x3F, 0x92, 3} +
-        Bytes{0x95, 0x09, 0, 0, 33} + Bytes(33, 0) + Bytes{0x92, 0x21};
-    for (unsigned char byte : stream)  // one byte a write: every report arrives in pieces
-        ASSERT_EQ((std::this_thread::sleep_for(1ms), write(fd, &byte, 1)), 1);
-    close(fd);
-    ASSERT_TRUE(holds("sim/lcd-stats", "reports 13\n"));  // the screen is written before the stats
-    for (const char* line : {"malformed 4\n", "contrast 33\n"}) EXPECT_TRUE(holds("sim/lcd-stats", line));
-    std::vector<std::string> rows;
-    std::istringstream text(testing_support::readFile(root / "sim/lcd.txt"));
-    for (std::string row; std::getline(text, row);) rows.push_back(row);
-    ASSERT_EQ(rows.size(), 64u);
-    auto column = [&](int x, int top) {  // 8 rows from top, top row first
-        std::string pixels;
-        for (int y = top; y < top + 8; ++y) pixels += rows[y][x];
-        return pixels;
-    };
-    const std::pair<int, const char*> page5[] = {{62, "#......."}, {63, ".#......"}, {0, "..#....."},
-                                                 {1, "...#...."}, {2, "....#..."}, {3, ".......#"}};
-    for (auto [x, pixels] : page5) EXPECT_EQ(column(128 + x, 40), pixels) << x;
-    EXPECT_EQ(column(128 + 4, 48), "########");
-    EXPECT_EQ(column(128 + 5, 48), "#......#");
-    EXPECT_EQ(column(192, 56), "#.......");
-    for (const std::string& row : rows) EXPECT_EQ(row.substr(0, 128), std::string(128, '.'));
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "encode/VideoEncoder.h"
 
-#include "encode/TimeCodeBurner.h"
 #include "record/StreamBuffer.h"
 
 #include <gtest/gtest.h>
@@ -8,9 +7,6 @@
 #include "SlotCard.h"
 #include "StreamProbe.h"
 #include "TestFiles.h"
-
-#include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -50,18 +46,17 @@ struct Pass {
     std::atomic<bool> pal{true};
     std::atomic<int32_t> timecode{0};
     std::atomic<bool> logo{false};
-    TimeCodeBurner* burner = nullptr;
 
     explicit Pass(uint32_t m) : mode(m) {}
 
-    void run(int frames, bool withAudio = true) {
-        std::thread card([&] { deliver(frames, withAudio); });
-        VideoEncoder encoder(mode, "/test/test.ts", &queue, &buffer, &restart, &pair, &pal, &timecode,
-                             &logo, burner);
+    void run(int frames) {
+        std::thread card([&] { deliver(frames); });
+        VideoEncoder encoder(mode, "/test/test.ts", &queue, &buffer, &restart, &pair, &pal, &timecode, &logo,
+                             nullptr);
         card.join();
     }
 
-    void deliver(int frames, bool withAudio) {
+    void deliver(int frames) {
         const EncoderMode m = encoderModeFor(mode);
         slot_card::VideoFrame frame(m.width, m.height, 128, 60, 128);
         frame.withTimecode(kTimecodeVITC, 10, 5, 59, 24);
@@ -72,19 +67,13 @@ struct Pass {
             for (int y = 0; y < m.height; ++y)
                 frame.bytes[size_t(y * m.width * 2 + (f * 16) % (m.width * 2)) + 1] = 235;
             queue.putVideoFrame(frame.api());
-            if (withAudio) {
-                const int count = samplesOfFrame(f, m);
-                slot_card::AudioPacket packet(tone(sample, count));
-                queue.putAudioFrame(packet.api());
-                sample += count;
-            }
+            slot_card::AudioPacket packet(tone(sample, samplesOfFrame(f, m)));
+            queue.putAudioFrame(packet.api());
+            sample += samplesOfFrame(f, m);
         }
-        if (frames > 0) {
-            // Without audio the pass never takes more than its first frame.
-            const auto end = std::chrono::steady_clock::now() + (withAudio ? 30s : 300ms);
-            while (queue.videoQueued() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
-            std::this_thread::sleep_for(500ms);
-        }
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (queue.videoQueued() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(500ms);
         restart = true;
     }
 
@@ -107,20 +96,12 @@ struct Pass {
     }
 };
 
-ProbedStream probe(const TempDir& dir, const std::string& bytes) {
-    const std::string path = dir / "pass.ts";
-    testing_support::writeFile(path, bytes);
-    return probeStream(path);
-}
-
-// A stream of its own opens with its tables (service description, PAT, PMT).
-bool opensWithTables(const TransportCheck& ts) { return ts.firstPat >= 0 && ts.firstPat < 3; }
-
 bool increasing(const std::vector<int64_t>& v) {
     return !v.empty() && std::adjacent_find(v.begin(), v.end(), std::greater_equal<>()) == v.end();
 }
 
-class InWorkingFolder : public testing::Test {  // preview.uyvy lands there
+struct ModeCase { uint32_t mode; const char* name; int pair; };
+class EncoderModes : public testing::TestWithParam<ModeCase> {  // preview.uyvy lands in the working folder
 protected:
     void SetUp() override { std::filesystem::current_path(dir.path()); }
     void TearDown() override { std::filesystem::current_path(previous); }
@@ -128,9 +109,6 @@ protected:
     TempDir dir;
 };
 
-struct ModeCase { uint32_t mode; const char* name; int pair; };
-class EncoderModes : public InWorkingFolder, public testing::WithParamInterface<ModeCase> {};
-class Encoder : public InWorkingFolder {};
 }  // namespace
 
 TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
@@ -144,7 +122,8 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     const std::string bytes = pass.collect();
     EXPECT_EQ(pass.randomAccessBlocks, 2);  // a keyframe a second
 
-    const ProbedStream s = probe(dir, bytes);
+    testing_support::writeFile(dir / "pass.ts", bytes);
+    const ProbedStream s = probeStream(dir / "pass.ts");
     ASSERT_TRUE(s.opened);
     EXPECT_EQ(s.complaints, std::vector<std::string>{});
     // High profile; interlaced modes: 50 Hz top field first, 59.94 bottom field first.
@@ -169,7 +148,7 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     const TransportCheck ts = checkTransport(bytes);
     EXPECT_GT(ts.packets, 100);
     EXPECT_EQ(bytes.size() % 188, 0u);
-    EXPECT_TRUE(opensWithTables(ts));
+    EXPECT_TRUE(ts.firstPat >= 0 && ts.firstPat < 3);  // opens with its tables (service description, PAT, PMT)
     EXPECT_EQ(std::pair(ts.syncErrors, ts.continuityErrors), std::pair(0, 0));
     EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
     EXPECT_LE(std::max(ts.maxPatGap, ts.maxPmtGap), 0.5);
@@ -184,49 +163,6 @@ INSTANTIATE_TEST_SUITE_P(AllModes, EncoderModes,
                                          ModeCase{kModeHp50, "hp50", 2}, ModeCase{kModeHp59, "hp59", 3},
                                          ModeCase{kModePal, "pal", 1}, ModeCase{kModeNtsc, "ntsc", 2}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(Encoder, RestartStartsASecondCompleteStreamInTheSameBuffer) {
-    Pass first(kModePal);
-    first.run(10);
-    const std::string one = first.collect();
-
-    testing::internal::CaptureStderr();
-    Pass second(kModePal);
-    second.restart = true;  // raised while the card was being configured
-    second.run(0);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("restarting\n"), std::string::npos);
-    const std::string empty = second.collect();
-    EXPECT_TRUE(empty.size() % 188 == 0 && checkTransport(empty).syncErrors == 0);  // whole packets, no frame
-
-    Pass third(kModePal);
-    third.run(10);
-    const std::string three = third.collect();
-    for (const std::string* stream : {&one, &three}) {
-        EXPECT_TRUE(opensWithTables(checkTransport(*stream)));
-        const ProbedStream s = probe(dir, *stream);
-        EXPECT_EQ(std::pair(s.video.frames, s.complaints), std::pair(10, std::vector<std::string>{}));
-    }
-    Pass mute(kModePal);
-    mute.run(3, /*withAudio=*/false);  // returns: the wait for audio gives up on restart
-    EXPECT_TRUE(mute.restart);
-}
-
-TEST_F(Encoder, PreviewFileHoldsTheBurntInPicture) {
-    testing_support::writeFile(dir / "sd.dat", std::string(TimeCodeBurner::kSdFontBytes, char(200)));
-    TimeCodeBurner burner({dir / "sd.dat", dir / "hd.dat", dir / "none.png"});
-    Pass pass(kModePal);
-    pass.burner = &burner;
-    pass.timecode = 1;
-    testing::internal::CaptureStdout();
-    pass.run(2);
-    testing::internal::GetCapturedStdout();
-
-    const std::string preview = testing_support::readFile(dir / "preview.uyvy");
-    ASSERT_EQ(preview.size(), 720u * 576u * 2u);
-    // A glyph's luma, its chroma, and untouched elsewhere.
-    EXPECT_EQ((std::array<uint8_t, 3>{uint8_t(preview[24 * 1440 + 567]), uint8_t(preview[24 * 1440 + 566]),
-                                      uint8_t(preview[300 * 1440 + 1001])}), (std::array<uint8_t, 3>{200, 127, 60}));
-}
 
 TEST(EncoderAudio, SelectedPairGoesToTheFifo) {
     audioPackage package;
@@ -247,21 +183,3 @@ TEST(EncoderAudio, SelectedPairGoesToTheFifo) {
     EXPECT_EQ(fifo.size(), 16u);
 }
 
-TEST_F(Encoder, FiftyPassesDoNotGrowTheProcess) {
-    auto heapInUse = [] { return mallinfo2().uordblks; };
-    testing::internal::CaptureStderr();
-    size_t baseline = 0;
-    for (int i = 0; i < 50; ++i) {
-        Pass pass(kModePal);
-        pass.run(i % 10 == 0 ? 2 : 0);
-        pass.collect();
-        if (i == 4) baseline = heapInUse();
-    }
-    testing::internal::GetCapturedStderr();
-    // The sanitizers keep freed memory in quarantine; their leak check covers this there.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LT(heapInUse(), baseline + 4 * 1024 * 1024);
-#else
-    (void)baseline;
-#endif
-}
