@@ -116,11 +116,6 @@ Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
 Ulong release(Object* o) { return Ulong(o->adds - ++o->releases); }
 #define QVA_UNKNOWN {0, fn(&queryInterface)}, {1, fn(&addRef)}, {2, fn(&release)}
 
-Hresult copyName(const std::string& name, const char** out) {
-    *out = strdup(name.c_str());  // the library's allocation: the caller frees it
-    return kOk;
-}
-
 const Table<6> kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
     {3, fn(+[](Object* o, void** out) {
         auto* it = static_cast<Iterator*>(o);
@@ -132,8 +127,9 @@ const Table<6> kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
 
 const Table<7> kDevice(typeid(IDeckLink), {QVA_UNKNOWN,
     {3, fn(+[](Object* o, const char** out) {
-        return o->note(3, "GetModelName") == kOk ? copyName(static_cast<Device*>(o)->model, out) : kFail;
-
+        const Hresult answer = o->note(3, "GetModelName");
+        *out = answer == kOk ? strdup(static_cast<Device*>(o)->model.c_str()) : nullptr;  // the caller frees it
+        return answer;
     })}});
 
 const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
