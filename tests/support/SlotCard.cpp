@@ -4,6 +4,7 @@
 // the word before a table's slots; it plays no part in which slot a call reaches.
 #include "capture/DeckLinkAPI.h"
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstdio>
@@ -92,6 +93,12 @@ private:
     std::array<const void*, Slots + 2> words_;
 };
 
+template <typename Result, typename... Args>
+Result callSlot(void* object, int slot, Args... args) {
+    void* const* table = *static_cast<void* const* const*>(object);
+    return reinterpret_cast<Result (*)(void*, Args...)>(table[slot])(object, args...);
+}
+
 template <typename T>
 Hresult handOut(T* object, void** out) {
     ++object->adds;
@@ -148,8 +155,8 @@ const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
     {17, fn(+[](Object* o, void* callback) {
         // The library keeps a reference on its callback, through the callback's own slots.
         auto* input = static_cast<Input*>(o);
-        if (callback != nullptr) callAddRef(callback);
-        if (input->callback != nullptr) callRelease(input->callback);
+        if (callback != nullptr) callSlot<Ulong>(callback, 1);  // AddRef
+        if (input->callback != nullptr) callSlot<Ulong>(input->callback, 2);  // Release
         input->callback = callback;
         return o->note(17, "SetCallback", list(callback));
     })}});
@@ -190,17 +197,15 @@ const Table<10> kTimecode(typeid(IDeckLinkTimecode), {QVA_UNKNOWN,
 
 #undef QVA_UNKNOWN
 
-template <typename Result, typename... Args>
-Result callSlot(void* object, int slot, Args... args) {
-    void* const* table = *static_cast<void* const* const*>(object);
-    return reinterpret_cast<Result (*)(void*, Args...)>(table[slot])(object, args...);
-}
-
 }  // namespace
 
-void Log::add(std::string entry) {
+Hresult Log::note(std::string entry) {
     std::lock_guard guard(lock_);
+    const auto refused = std::find_if(refusals_.begin(), refusals_.end(),
+                                      [&](const auto& r) { return entry.compare(0, r.first.size(), r.first) == 0; });
+    const Hresult answer = refused == refusals_.end() ? kOk : refused->second;
     entries_.push_back(std::move(entry));
+    return answer;
 }
 
 std::vector<std::string> Log::entries() const {
@@ -220,20 +225,6 @@ void Log::refuse(const std::string& prefix, Hresult result) {
     refusals_[prefix] = result;
 }
 
-Hresult Log::answerFor(const std::string& entry) const {
-    std::lock_guard guard(lock_);
-    for (const auto& [prefix, result] : refusals_)
-        if (entry.compare(0, prefix.size(), prefix) == 0) return result;
-    return kOk;
-}
-
-Hresult Object::note(int slot, const char* method, const std::string& arguments) {
-    std::string entry = std::string(name) + "." + std::to_string(slot) + " " + method + "(" + arguments + ")";
-    const Hresult answer = log->answerFor(entry);
-    log->add(std::move(entry));
-    return answer;
-}
-
 Timecode::Timecode(uint8_t h, uint8_t m, uint8_t s, uint8_t f, Log* log)
     : Object(kTimecode.slots(), "timecode", log), components{h, m, s, f} {}
 
@@ -250,8 +241,6 @@ Input::Input(Log* log) : Object(kInput.slots(), "input", log), config(this->log)
 Device::Device(Log* log) : Object(kDevice.slots(), "device", log), input(this->log) {}
 Iterator::Iterator(Log* log) : Object(kIterator.slots(), "iterator", log), device(this->log) {}
 
-Ulong callAddRef(void* object) { return callSlot<Ulong>(object, 1); }
-Ulong callRelease(void* object) { return callSlot<Ulong>(object, 2); }
 Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags) {
     return callSlot<Hresult>(callback, 3, events, static_cast<void*>(nullptr), flags);
 }

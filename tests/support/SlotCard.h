@@ -29,18 +29,17 @@ constexpr Hresult kOk = 0;
 constexpr Hresult kFalse = 1;
 constexpr Hresult kFail = Hresult(0x80000008u);
 constexpr Hresult kNoInterface = Hresult(0x80000004u);
-constexpr uint32_t kNoInputSource = 0x80000000u;
 
 // What the objects of one test were asked, in order, and what they refuse.
 class Log {
 public:
-    void add(std::string entry);
+    // Keeps the entry of a call and gives its answer: kOk unless refused.
+    Hresult note(std::string entry);
     std::vector<std::string> entries() const;
     // Entries of one object ("input"), without the object's name.
     std::vector<std::string> of(const std::string& object) const;
     // A call whose entry starts with prefix ("config.5 SetInt(aicn") answers result.
     void refuse(const std::string& prefix, Hresult result = kFail);
-    Hresult answerFor(const std::string& entry) const;
 
 private:
     mutable std::mutex lock_;
@@ -55,8 +54,9 @@ struct Object {
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
-    // Logs the call and answers it: S_OK unless refused.
-    Hresult note(int slot, const char* method, const std::string& arguments = "");
+    Hresult note(int slot, const char* method, const std::string& arguments = "") {
+        return log->note(std::string(name) + "." + std::to_string(slot) + " " + method + "(" + arguments + ")");
+    }
     long held() const { return adds - releases; }
 
     const void* const* vtable;  // first: where a virtual call looks for its table
@@ -123,10 +123,7 @@ struct Iterator : Object {
     bool handedOut = false;
 };
 
-// Calls into a callback object the product implements, by slot number, as the
-// library does.
-Ulong callAddRef(void* object);   // slot 1
-Ulong callRelease(void* object);  // slot 2
+// Calls into the callback the product implements, by slot number, as the library does.
 Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags);  // slot 3
 Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio);  // slot 4
 
