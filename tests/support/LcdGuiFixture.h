@@ -79,7 +79,10 @@ struct LcdGuiFixture : testing::Test {
             usb->scanOnce();
         }
     }
-    void pull(const std::string& name) { fs::remove_all(media + name), usb->scanOnce(); }
+    void pull(const std::string& name) {
+        fs::remove_all(media + name);
+        usb->scanOnce();
+    }
     // The labels of the listed drives, or of those that record.
     std::string drives(bool recordingOnly = false) {
         QMutexLocker guard(usb->lock());

@@ -182,11 +182,7 @@ int64_t timestamp(const uint8_t* b) {
 // against the arrival of its last packet.
 void checkUnits(const std::string& bytes, TransportCheck& check) {
     const std::vector<double> arrival = arrivalTimes(bytes);
-    struct Open {
-        TransportCheck::Units* units = nullptr;
-        double dts = -1;
-        size_t last = 0;
-    };
+    struct Open { TransportCheck::Units* units = nullptr; double dts = -1; size_t last = 0; };
     std::map<int, Open> open;
     const auto close = [&](const Open& unit) {
         if (unit.units == nullptr || unit.dts < 0 || arrival[unit.last] < 0) return;

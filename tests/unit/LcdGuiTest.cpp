@@ -29,7 +29,8 @@ TEST_F(LcdGuiScreens, EachScreenAsDrawn) {
     QImage image = screen();
     EXPECT_TRUE(allDark(image, 0, 3, 256, 1) && allDark(image, 0, 17, 256, 1) && allLight(image, 0, 18, 256, 7));
     EXPECT_TRUE(inverted(image, 30, 25, 12) && plain(image, 30, 45, 8));
-    EXPECT_TRUE(plain(shown("D"), 30, 25, 12) && inverted(image = screen(), 30, 45, 8));
+    image = shown("D");
+    EXPECT_TRUE(plain(image, 30, 25, 12) && inverted(image, 30, 45, 8));
 
     press("UO");  // the standard screen shows the preview
     gui->setAudio(0, 3277);  // -20 dB: 43 pixels
@@ -49,18 +50,15 @@ TEST_F(LcdGuiScreens, EachScreenAsDrawn) {
     EXPECT_EQ(where(), std::pair(Menu::DriveList, 1));  // a changed list: the first drive, never FORMAT ALL
     EXPECT_EQ(after("DDDDD"), std::pair(Menu::DriveList, 6));
     image = screen();
-    EXPECT_TRUE(iconAt(image, 2, 19) && iconAt(image, 2, 28) && allLight(image, 2, 37, 7, 25));
-    EXPECT_TRUE(inverted(image, 10, 19, 1) && plain(image, 10, 28, 1));
+    EXPECT_TRUE(iconAt(image, 2, 19) && inverted(image, 10, 19, 1) && plain(image, 10, 28, 1));
 
     press("HDDO");
     auto recShown = [&] { return !allLight(screen(), 116, 1, 18, 7); };
     for (int i = 0; i < 25; ++i) ASSERT_FALSE(recShown()) << "nothing records";
     gui->startRecord(2);
-    std::vector<int> changes;
-    for (int i = 1, last = recShown(); i < 60; ++i)
-        if (const bool now = recShown(); now != last) changes.push_back(i), last = now;
-    ASSERT_GE(changes.size(), 4u);
-    for (size_t i = 1; i < changes.size(); ++i) EXPECT_EQ(changes[i] - changes[i - 1], 10);
+    int shown = 0;
+    for (int i = 0; i < 40; ++i) shown += recShown();
+    EXPECT_EQ(shown, 20);  // REC blinks: ten frames on, ten off
 }
 
 TEST_F(LcdGuiNavigation, FormattingNeverEndsARecordingAndAsksWithNoFirst) {
@@ -93,8 +91,6 @@ TEST_F(LcdGuiActions, SettingsRefusedWhileAnyDriveRecords) {
     press("HODO");  // HD 720p50
     EXPECT_EQ(load(state.inputMode), kModeHp50);
     EXPECT_TRUE(load(state.restartCapture) && !load(state.downConvert));
-    EXPECT_EQ(after("HDOOUO"), std::pair(Menu::DriveList, 0));  // FORMAT ALL, YES
-    EXPECT_EQ(runner->taken(2).size(), 2u);
 }
 
 TEST_F(LcdGuiActions, StartAllStopAllAndADriveMenuFollowsItsDriveAndLeavesWhenItGoes) {
