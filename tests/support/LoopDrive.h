@@ -1,8 +1,6 @@
-// A real drive for the tests that need one (root only): an ext4 file system
-// in an image file, mounted through a loop device. It can be frozen, which
-// stalls every write to it in the kernel as a hung USB stick does; it is
-// always thawed and unmounted on the way out, so a failing test cannot leave
-// a thread stuck behind it.
+// A real drive (root only): ext4 in an image file on a loop device. Frozen, it
+// stalls every write in the kernel as a hung USB stick does; it is thawed and
+// unmounted on the way out, so a failing test leaves no thread stuck behind it.
 #pragma once
 
 #include <sys/mount.h>
@@ -26,7 +24,10 @@ public:
     }
     LoopDrive(const LoopDrive&) = delete;
     LoopDrive& operator=(const LoopDrive&) = delete;
-    ~LoopDrive() { unmount(); }
+    ~LoopDrive() {
+        thaw();
+        if (mounted_) ::umount2(mountPoint_.c_str(), MNT_DETACH);  // lazily: a writer may still hold a file open
+    }
 
     bool mounted() const { return mounted_; }
     const std::filesystem::path& image() const { return image_; }
@@ -36,12 +37,6 @@ public:
     void thaw() {
         if (frozen_) run("fsfreeze -u '" + mountPoint_.string() + "'");
         frozen_ = false;
-    }
-    // Lazily: a writer may still hold a file open on it.
-    void unmount() {
-        thaw();
-        if (mounted_) ::umount2(mountPoint_.c_str(), MNT_DETACH);
-        mounted_ = false;
     }
 
     static bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }

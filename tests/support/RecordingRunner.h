@@ -1,5 +1,4 @@
-// A command runner that runs nothing and keeps every argument vector: the
-// system changes a component asks for, as a test sees them.
+// A command runner that runs nothing and keeps every argument vector it is given.
 #pragma once
 
 #include "platform/CommandRunner.h"
@@ -19,8 +18,7 @@ struct RecordingRunner : qva::CommandRunner {
         calls.push_back(argv);
         return 0;
     }
-    // The calls, sorted, once there are at least `count` (some run on detached
-    // threads), then a moment later so that a stray extra call shows too.
+    // The calls, sorted, once there are `count` (some come from detached threads) and a moment later, for strays.
     std::vector<Argv> taken(size_t count = 0) {
         const auto enough = [&] {
             std::lock_guard<std::mutex> guard(lock);

@@ -96,18 +96,6 @@ struct Recorder {
     std::string fed;
 };
 
-// A recorder with a tmpfs "stick" and the box's own disk (root) to record to.
-struct TSWriterOnStick : testing::Test {
-    void SetUp() override {
-        if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
-        ASSERT_EQ(r.add(stick.dir, 1), 1);
-        ASSERT_EQ(r.add(root.path(), 2), 2);
-    }
-    Recorder r;
-    TempDir root;
-    Tmpfs stick{root / "stick"};
-};
-
 }  // namespace
 
 TEST(TSWriterNaming, FirstFreeNameAndNothingThatIsAlreadyThereIsOpened) {
@@ -143,7 +131,13 @@ TEST(TSWriterNaming, FirstFreeNameAndNothingThatIsAlreadyThereIsOpened) {
     EXPECT_FALSE(fs::exists(elsewhere / "unplugged"));
 }
 
-TEST_F(TSWriterOnStick, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
+TEST(TSWriterOnStick, VanishedAndUnpluggedDrivesAreDroppedAndNothingLandsOnTheBoxDisk) {
+    Recorder r;
+    TempDir root;  // the box's own disk
+    Tmpfs stick(root / "stick");
+    if (!stick.mounted) GTEST_SKIP() << "cannot mount a tmpfs drive: " << stick.error;
+    ASSERT_EQ(r.add(stick.dir, 1), 1);
+    ASSERT_EQ(r.add(root.path(), 2), 2);
     fs::create_directories(root / "gone");
     ASSERT_EQ(r.add(root / "gone", 3), 3);
     ASSERT_TRUE(holds(stick.dir + "/rec.ts", r.put(block(1))));

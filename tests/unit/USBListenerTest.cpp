@@ -85,23 +85,6 @@ using USBListenerFormatting = Fixture;
 
 }  // namespace
 
-TEST_F(USBListenerScanning, IdsNeverReusedDotsSkippedRemovalsExact) {
-    fs::create_directory(media + ".hidden");
-    scan({"a", "b"}, {"a"});
-    scan({"a", "c", "d"});
-    EXPECT_EQ(list(), "b1 a2 c3 d4 ");
-    EXPECT_EQ(scan({}, {"a", "d"}), "Tar bort dir: " + media + "a\nTar bort dir: " + media + "d\n");
-    EXPECT_EQ(scan({}, {"b", "c"}), "");  // all at once: silently
-    EXPECT_EQ(list(), "");
-}
-
-TEST_F(USBListenerScanning, UnreadableMediaKeepsTheListAndSaysSoOnce) {
-    scan({"a"});
-    fs::remove_all(media);
-    EXPECT_EQ(scan() + scan(), "Cannot read " + media + ": No such file or directory\n");
-    EXPECT_EQ(list(), "a0 ");
-}
-
 TEST_F(USBListenerScanning, AHungDriveHoldsUpNoOtherAndFiguresFollowTheDrive) {
     const std::string a = media + "a";
     fs::create_directory(a);
