@@ -34,7 +34,7 @@ const std::string kRecordingDrive = "INFO#USB#3#ntfs=0;rec=1;size=64000;label=CA
 const std::string kIdleDrive = "INFO#USB#3#ntfs=0;rec=0;size=64000;label=CAM A;free space=500;time left=00:40";
 
 // Answers one request at a time on its own thread with its canned reply ("OK"
-// to a SET, "ERR" to the rest).
+// to a SET, "ERR" to the rest); once silent, it takes requests and answers none.
 class FakeRecorder {
 public:
     explicit FakeRecorder(const std::string& path) : acceptor_(io_, asio::local::stream_protocol::endpoint(path)) {
@@ -51,7 +51,8 @@ public:
                 const auto found = replies_.find(requests_.back());
                 const std::string reply =
                     found != replies_.end() ? found->second : line.starts_with("SET#") ? "OK" : "ERR";
-                asio::write(socket, asio::buffer(reply), error);
+                if (silent_) silenced_.push_back(std::move(socket));
+                else asio::write(socket, asio::buffer(reply), error);
             }
         });
     }
@@ -65,6 +66,7 @@ public:
         std::lock_guard guard(lock_);
         replies_[request] = answer;
     }
+    void silent() { silent_ = true; }
     std::vector<std::string> requests() {
         std::lock_guard guard(lock_);
         return requests_;
@@ -76,7 +78,8 @@ private:
     std::mutex lock_;
     std::map<std::string, std::string> replies_;
     std::vector<std::string> requests_;
-    std::atomic<bool> stopping_ = false;
+    std::vector<asio::local::stream_protocol::socket> silenced_;
+    std::atomic<bool> silent_ = false, stopping_ = false;
     std::thread thread_;
 };
 
@@ -190,6 +193,12 @@ TEST_F(WebServer, RequestsOverTheBoundsAreRefused) {
     EXPECT_EQ(status(post("/api/settings", "{\"fileName\":\"" + std::string(5000, 'a') + "\"}")), 413);
     EXPECT_EQ(status(post("/api/logo", std::string(RequestHandler::kLogoLimit + 1, 'x'), {{"Content-Type", "image/png"}})),
               413);
+}
+
+TEST_F(WebServer, ASilentRecorderGives504) {
+    login();
+    recorder_.silent();
+    EXPECT_EQ(status(call(http::verb::get, "/api/drives")), 504);
 }
 
 TEST_F(WebServer, CaptureSettingsAndFormattingWaitUntilNothingRecords) {
