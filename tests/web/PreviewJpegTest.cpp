@@ -1,6 +1,5 @@
-// The preview: raw UYVY pictures the recorder writes become JPEGs FFmpeg
-// decodes, at the browser's size and in the full range JPEG uses. That a new
-// picture replaces the old one is seen in the browser test.
+// The recorder's raw UYVY pictures become JPEGs at the browser's size and in JPEG's full range.
+// That a new picture replaces the old one is seen in the browser test.
 #include "PreviewJpeg.h"
 
 #include "encode/FFmpegOwners.h"

@@ -31,7 +31,6 @@ TEST(RecorderReports, EachDriveValueLandsInItsOwnFieldAndOtherShapesAreRefused) 
 
     EXPECT_FALSE(parseDrives("INFO#USB#1"));
     EXPECT_FALSE(parseDrives("INFO#USB#x#ntfs=0;rec=0;size=1;label=a;free space=1;time left=00:01"));
-    EXPECT_FALSE(statusJson("INFO#NETWORK#0#dhcp=1", {}));
     EXPECT_FALSE(levelsJson("INFO#LEVEL#0#left=12"));
 }
 
