@@ -199,7 +199,7 @@ def run(box, b, shots):
     # The drives, their labels shown as the text they are.
     b.driver.get(box.base + '/drives')
     rows = wait_for('two drive rows', lambda: len(b.driver.find_elements(By.CSS_SELECTOR, '#drive-rows tr')) == 2
-                   and b.driver.find_elements(By.CSS_SELECTOR, '#drive-rows tr'))
+                    and b.driver.find_elements(By.CSS_SELECTOR, '#drive-rows tr'))
     shown = [row.find_element(By.CSS_SELECTOR, '.label').text for row in rows]
     check(sorted(shown) == sorted(DRIVES), 'drive labels shown: %r' % shown)
     position = shown.index('USB1')
