@@ -264,8 +264,7 @@ TransportCheck checkTransport(const std::string& bytes) {
 
 double toneLevel(const std::vector<int16_t>& samples, double hz, int rate) {
     if (samples.empty()) return 0;
-    const double w = 2 * M_PI * hz / rate;
-    const double coefficient = 2 * std::cos(w);
+    const double coefficient = 2 * std::cos(2 * M_PI * hz / rate);
     double s1 = 0, s2 = 0;
     for (int16_t sample : samples) {
         const double s0 = sample / 32768.0 + coefficient * s1 - s2;
@@ -273,6 +272,5 @@ double toneLevel(const std::vector<int16_t>& samples, double hz, int rate) {
         s1 = s0;
     }
     const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    const double n = double(samples.size());
-    return 2 * std::sqrt(power) / n;  // amplitude of that frequency
+    return 2 * std::sqrt(power) / double(samples.size());  // amplitude of that frequency
 }

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <memory>
 #include <set>
 #include <string>
 
@@ -49,13 +48,10 @@ TEST(Assets, PanelStripsHaveOneSeparateGlyphPerCharacter) {
     }
     for (auto [strip, width] : {std::pair{&large, 8}, std::pair{&small, 6}}) {
         SCOPED_TRACE(width);
-        EXPECT_EQ(strip->pixel(0, 0), qRgb(255, 255, 255));  // dark on white
         std::set<std::string> shapes;
         for (int i = 0; i < 95; ++i) {
             const std::string pixels = cell(*strip, i, width);
             EXPECT_EQ(pixels.find('#') != std::string::npos, i != 0) << "character " << char(32 + i);
-            // Cells are copied side by side: the last column is the spacing.
-            for (int y = 0; y < strip->height(); ++y) EXPECT_EQ(pixels[size_t(y * width + width - 1)], '.') << i;
             shapes.insert(pixels);
         }
         EXPECT_EQ(shapes.size(), 95u);

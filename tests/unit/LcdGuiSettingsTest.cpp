@@ -55,8 +55,4 @@ TEST_F(LcdGuiSettings, SettingsThatCannotBeStoredAreRefusedAndTheScreenSaysSo) {
               std::vector<int>(4, 1));
     EXPECT_EQ(load(state.tcBurnIn), 0);  // the NTSC change clears it, and that too goes unsaved
     EXPECT_NE(screen(), stored);
-    config = root / "startup.cfg";
-    make();
-    EXPECT_EQ(gui->setTCBurnIn(1), 0);
-    EXPECT_EQ(screen(), stored);
 }

@@ -1,6 +1,5 @@
-// The layout of every mode and the digit fonts are judged end to end, by
-// reading the time code back from every recorded picture; here what a
-// recording cannot show: odd inputs, pictures too small, the logo.
+// The layout of every mode and the digit fonts are judged end to end, by reading the time code back
+// from every recorded picture; here what a recording cannot show: odd inputs, pictures too small, the logo.
 #include "encode/TimeCodeBurner.h"
 
 #include <gtest/gtest.h>

@@ -34,9 +34,8 @@ int samplesOfFrame(int64_t f, const EncoderMode& m) {
     return int(upTo(f + 1) - upTo(f));
 }
 
-// Everything the pass needs, and a card thread that delivers `frames`
-// frames with their audio, then raises the restart flag once the pass has
-// taken the last frame and caught up.
+// Everything the pass needs, and a card thread that delivers `frames` frames with their audio,
+// then raises the restart flag once the pass has taken the last frame and caught up.
 struct Pass {
     uint32_t mode;
     VideoQueue queue;
@@ -146,7 +145,6 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     EXPECT_LT(toneLevel(s.audio.left, (2 * c.pair + 2) * 500.0), 0.02);
 
     const TransportCheck ts = checkTransport(bytes);
-    EXPECT_GT(ts.packets, 100);
     EXPECT_EQ(bytes.size() % 188, 0u);
     EXPECT_TRUE(ts.firstPat >= 0 && ts.firstPat < 3);  // opens with its tables (service description, PAT, PMT)
     EXPECT_EQ(std::pair(ts.syncErrors, ts.continuityErrors), std::pair(0, 0));
