@@ -6,44 +6,19 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <map>
 #include <optional>
 #include <string>
 #include <thread>
 
-class Sandbox {
-public:
+struct Sandbox {
     Sandbox();
-    std::string path(const std::string& boxPath) const { return root_.path().string() + boxPath; }
-    const std::filesystem::path& root() const { return root_.path(); }
-
-private:
-    testing_support::TempDir root_;
-};
-
-// qva-panel-sim on the sandbox: ROOT/dev/picolcd, ROOT/sim/buttons, ROOT/sim/lcd.txt.
-class PanelSimulator {
-public:
-    explicit PanelSimulator(const Sandbox& sandbox);
-    PanelSimulator(const PanelSimulator&) = delete;
-    PanelSimulator& operator=(const PanelSimulator&) = delete;
-    ~PanelSimulator();  // SIGTERM, then waits
-    void press(const std::string& button) const;  // UP, DOWN, OK, BACK, HOME
-    std::string screenText() const;                 // ROOT/sim/lcd.txt
-
-private:
-    const Sandbox& sandbox_;
-    pid_t pid_ = -1;
+    std::string path(const std::string& boxPath) const { return root.path().string() + boxPath; }
+    testing_support::TempDir root;
 };
 
 class RecorderProcess {
 public:
-    struct Options {
-        bool withCard = true;                       // LD_LIBRARY_PATH to the simulated card
-        std::map<std::string, std::string> env;     // extra variables
-    };
-    RecorderProcess(const Sandbox& sandbox, Options options);
-    explicit RecorderProcess(const Sandbox& sandbox) : RecorderProcess(sandbox, Options{}) {}
+    explicit RecorderProcess(const Sandbox& sandbox, bool withCard = true);  // withCard: the simulated one
     RecorderProcess(const RecorderProcess&) = delete;
     RecorderProcess& operator=(const RecorderProcess&) = delete;
     ~RecorderProcess();  // kills it if it still runs
@@ -52,7 +27,7 @@ public:
     bool waitForErrors(const std::string& text, std::chrono::milliseconds timeout) const;
     // The exit status once it has ended, or nothing if it still runs after timeout.
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
-    bool running();
+    bool running() { return pid_ > 0 && !waitForExit(std::chrono::milliseconds(0)); }
     pid_t pid() const { return pid_; }
 
 private:
@@ -67,7 +42,7 @@ bool within(std::chrono::milliseconds timeout, Condition condition) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
 }
