@@ -221,9 +221,6 @@ AudioPacket::AudioPacket(std::vector<int16_t> samples, Log* log)
 Configuration::Configuration(Log* log) : Object(kConfiguration.slots(), "config", log) {}
 Input::Input(Log* log) : Object(kInput.slots(), "input", log), config(this->log) {}
 
-Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags) {
-    return callSlot<Hresult>(callback, 3, events, static_cast<void*>(nullptr), flags);
-}
 Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio) {
     return callSlot<Hresult>(callback, 4, static_cast<void*>(video), static_cast<void*>(audio));
 }

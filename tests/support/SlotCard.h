@@ -1,10 +1,7 @@
-// Card objects laid out as the vendor's library lays them out, from its slot
-// tables and not from our declarations: an object's first word points to an
-// array of function pointers, one per slot. Every call logs
-// "<object>.<slot> <Method>(<arguments>)", so a call our declarations send to
-// another slot, or with other argument types, shows as the method that ran.
-// Reference counts are only counted; nothing ends through Release. api()
-// hands an object to the product; objects made without a log keep their own.
+// Card objects laid out from the vendor's slot tables, not from our
+// declarations. Each call logs "<object>.<slot> <Method>(<arguments>)", so a
+// call our declarations send to another slot shows as the method that ran.
+// Reference counts are only counted; api() hands an object to the product.
 #pragma once
 
 #include <cstdint>
@@ -109,7 +106,6 @@ struct Input : Object {
 };
 
 // Calls into the callback the product implements, by slot number, as the library does.
-Hresult callFormatChanged(void* callback, uint32_t events, uint32_t flags);  // slot 3
 Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio);  // slot 4
 
 }  // namespace slot_card

@@ -22,12 +22,6 @@ void putAudio(VideoQueue& queue, int16_t value, size_t sampleFrames = 1920) {
     queue.putAudioFrame(packet.api());
 }
 
-size_t count(const std::string& text, const std::string& line) {
-    size_t n = 0;
-    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++n;
-    return n;
-}
-
 }  // namespace
 
 TEST(VideoQueue, BoundsDropTheOldestAndSayIt) {
@@ -35,16 +29,9 @@ TEST(VideoQueue, BoundsDropTheOldestAndSayIt) {
     CaptureStderr();
     for (int i = 0; i < 151; ++i) putFrame(queue, uint8_t(i));
     const std::string messages = GetCapturedStderr();
-    EXPECT_EQ(count(messages, "Popping video\n"), 1u);
-    EXPECT_NE(messages.find("Buffer size: 151\nPopping video\n"), std::string::npos);
+    EXPECT_EQ(messages.find("Popping video\n"), messages.size() - 14) << "said once, at the last frame";
     EXPECT_EQ(queue.videoQueued(), 150u);
     EXPECT_EQ(queue.getVideoFrame()->buffer[1], 1);  // frame 0 went
-
-    CaptureStderr();
-    for (int i = 0; i < 1501; ++i) putAudio(queue, int16_t(i), 4);
-    EXPECT_EQ(GetCapturedStderr(), "Popping audio\n");
-    EXPECT_EQ(queue.audioQueued(), 1500u);
-    EXPECT_EQ(queue.getAudioFrame()->buffer[0], 1);
 }
 
 TEST(VideoQueue, DroppedFrameTakesItsSoundAlong) {
