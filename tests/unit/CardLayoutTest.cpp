@@ -1,7 +1,5 @@
-// The card's set-up, called through our declarations by the product's own
-// code, must land on the vendor's slots with the right arguments: the card is
-// built from the vendor's slot tables (SlotCard), not from our declarations.
-// The callback's side is in DeckLinkCaptureDelegateTest.
+// The card's set-up, called through our declarations by the product's own code, must reach the vendor's
+// slots with the right arguments: the card here is built from the vendor's slot tables (SlotCard).
 #include "capture/VideoQueue.h"
 #include "core/Supervisor.h"
 
