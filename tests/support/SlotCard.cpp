@@ -8,6 +8,7 @@
 #include <array>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <typeinfo>
@@ -112,6 +113,7 @@ Hresult queryInterface(Object* o, Iid iid, void** out) {
     const bool input = std::memcmp(iid.bytes, kInputIid, 4) == 0;
     const bool config = std::memcmp(iid.bytes, kConfigurationIid, 4) == 0;
     const std::string name = o->name;
+    if (name == "device" && input) return handOut(&static_cast<Device*>(o)->input, out);
     if (name == "input" && input) return handOut(static_cast<Input*>(o), out);
     if (name == "input" && config) return handOut(&static_cast<Input*>(o)->config, out);
     if (name == "config" && config) return handOut(static_cast<Configuration*>(o), out);
@@ -120,6 +122,22 @@ Hresult queryInterface(Object* o, Iid iid, void** out) {
 Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
 Ulong release(Object* o) { return Ulong(o->adds - ++o->releases); }
 #define QVA_UNKNOWN {0, fn(&queryInterface)}, {1, fn(&addRef)}, {2, fn(&release)}
+
+const Table<6> kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, void** out) {
+        auto* it = static_cast<Iterator*>(o);
+        *out = nullptr;
+        if (it->note(3, "Next") != kOk || it->handedOut) return kFalse;
+        it->handedOut = true;
+        return handOut(&it->device, out);
+    })}});
+
+const Table<7> kDevice(typeid(IDeckLink), {QVA_UNKNOWN,
+    {3, fn(+[](Object* o, const char** out) {
+        const Hresult answer = o->note(3, "GetModelName");
+        *out = answer == kOk ? strdup(static_cast<Device*>(o)->model.c_str()) : nullptr;  // the caller frees it
+        return answer;
+    })}});
 
 const Table<21> kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
     {6, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
@@ -220,6 +238,8 @@ AudioPacket::AudioPacket(std::vector<int16_t> samples, Log* log)
 
 Configuration::Configuration(Log* log) : Object(kConfiguration.slots(), "config", log) {}
 Input::Input(Log* log) : Object(kInput.slots(), "input", log), config(this->log) {}
+Device::Device(Log* log) : Object(kDevice.slots(), "device", log), input(this->log) {}
+Iterator::Iterator(Log* log) : Object(kIterator.slots(), "iterator", log), device(this->log) {}
 
 Hresult callFrameArrived(void* callback, VideoFrame* video, AudioPacket* audio) {
     return callSlot<Hresult>(callback, 4, static_cast<void*>(video), static_cast<void*>(audio));

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+class IDeckLinkIterator;
 class IDeckLinkInput;
 class IDeckLinkVideoInputFrame;
 class IDeckLinkAudioInputPacket;
@@ -22,6 +23,7 @@ namespace slot_card {
 using Hresult = int32_t;
 using Ulong = unsigned long;
 constexpr Hresult kOk = 0;
+constexpr Hresult kFalse = 1;
 constexpr Hresult kFail = Hresult(0x80000008u);
 constexpr Hresult kNoInterface = Hresult(0x80000004u);
 
@@ -103,6 +105,19 @@ struct Input : Object {
     IDeckLinkInput* api() { return reinterpret_cast<IDeckLinkInput*>(this); }
     Configuration config;
     void* callback = nullptr;  // what SetCallback was given
+};
+
+struct Device : Object {
+    explicit Device(Log* log = nullptr);
+    Input input;
+    std::string model = "DeckLink Studio 4K";
+};
+
+struct Iterator : Object {
+    explicit Iterator(Log* log = nullptr);
+    IDeckLinkIterator* api() { return reinterpret_cast<IDeckLinkIterator*>(this); }
+    Device device;
+    bool handedOut = false;
 };
 
 // Calls into the callback the product implements, by slot number, as the library does.

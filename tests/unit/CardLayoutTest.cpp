@@ -1,5 +1,9 @@
-// The card's set-up, called through our declarations by the product's own code, must reach the vendor's
-// slots with the right arguments: the card here is built from the vendor's slot tables (SlotCard).
+// Every card method the recorder uses, called through our declarations by the
+// product's own code, must land on the vendor's slot with the right
+// arguments. The objects on the other side are built from the vendor's slot
+// tables (SlotCard), not from our declarations; the callback's side is
+// checked by DeckLinkCaptureDelegateTest, which the library calls by slot.
+#include "capture/CaptureCard.h"
 #include "capture/VideoQueue.h"
 #include "core/Supervisor.h"
 
@@ -10,17 +14,27 @@
 
 using Entries = std::vector<std::string>;
 
-TEST(CardLayout, ConfiguringTheCardReachesTheVendorsSlots) {
-    slot_card::Input input;
+TEST(CardLayout, OpeningAndConfiguringTheCardReachTheVendorsSlots) {
+    slot_card::Log log;
+    slot_card::Iterator iterator(&log);
+    CaptureCard card = openFirstCard(iterator.api());
+    ASSERT_EQ(card.failure, nullptr);
+    EXPECT_TRUE(card.studioOptions);  // "DeckLink Studio 4K", read and freed
+    EXPECT_EQ(static_cast<void*>(card.input.get()), static_cast<void*>(&iterator.device.input));
+
     DeviceState state;
     VideoQueue queue;
     StreamBuffer buffer;
     testing_support::TempDir dir;
     StartupStore startup(dir / "startup.cfg", captureSettingsOf(state));
-    Supervisor supervisor(input.api(), state, queue, buffer, startup, [](uint32_t) {}, std::chrono::milliseconds(0));
+    Supervisor supervisor(card.input.get(), state, queue, buffer, startup, [](uint32_t) {}, std::chrono::milliseconds(0));
     supervisor.configureCard();
+    card.input.reset();
 
-    EXPECT_EQ(input.log->entries(), (Entries{
+    EXPECT_EQ(log.entries(), (Entries{
+        "iterator.3 Next()",
+        "device.0 QueryInterface(AF22762B)",
+        "device.3 GetModelName()",
         "input.0 QueryInterface(C679A35B)",
         "config.5 SetInt(vicm,none)",
         "config.5 SetInt(aicn,embd)",
@@ -32,5 +46,10 @@ TEST(CardLayout, ConfiguringTheCardReachesTheVendorsSlots) {
         "input.10 EnableAudioInput(48000,16,8)",
         "input.13 StartStreams()",
     }));
-    EXPECT_EQ(input.config.held(), 0);  // AddRef (slot 1) and Release (slot 2) in pairs
+    // AddRef (slot 1) and Release (slot 2): every reference handed out is given back.
+    EXPECT_EQ(iterator.device.adds, 1);
+    for (const slot_card::Object* o : {static_cast<slot_card::Object*>(&iterator.device),
+                                       static_cast<slot_card::Object*>(&iterator.device.input),
+                                       static_cast<slot_card::Object*>(&iterator.device.input.config)})
+        EXPECT_EQ(o->held(), 0) << o->name;
 }
