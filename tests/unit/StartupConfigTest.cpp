@@ -87,9 +87,8 @@ TEST(StartupConfig, MissingShortOrDamagedFileGivesDefaults) {
 TEST(StartupConfig, FilePrefixFollowsModeAndDownConversion) {
     // Down-conversion: the standard recorded, from the input's rate, whatever the PAL flag says.
     const std::tuple<uint32_t, bool, bool, const char*> cases[] = {
-        {kModeHi50, false, true, "rec1080"}, {kModeHp59, false, true, "rec720"}, {kModeNtsc, false, true, "recNTSC"},
-        {kModeHi50, true, false, "recPAL"},  {kModeHi59, true, true, "recNTSC"}, {kModeHp50, true, false, "recPAL"},
-        {kModeHp59, true, true, "recNTSC"},  {kModePal, true, false, "recPAL"}};
+        {kModeHi50, false, true, "rec1080"}, {kModeHp59, false, true, "rec720"}, {kModeHi50, true, false, "recPAL"},
+        {kModeHi59, true, true, "recNTSC"}};
     for (auto [mode, down, pal, prefix] : cases) EXPECT_EQ(filePrefixFor(mode, down, pal), prefix) << mode;
 }
 

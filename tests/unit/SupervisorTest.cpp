@@ -42,56 +42,41 @@ struct Fixture {
 
 }  // namespace
 
-TEST(Supervisor, DownConverted720pDeliversAudioWithoutVideo) {
-    Fixture f;
-    store(f.state.inputMode, kModeHp59);
-    store(f.state.downConvert, true);
-    store(f.state.aesAudio, true);
-    store(f.state.audioChannel, 2);
-    EXPECT_EQ(f.supervisor.configureCard(), kModeNtsc);
-    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,72am)", "5 SetInt(aicn,aes )", "5 SetInt(vicn,1)"}));
-    EXPECT_TRUE(load(f.state.audioWithoutVideo));
-    EXPECT_EQ(load(f.state.inputMode), kModeHp59);  // the setting itself stays
-    EXPECT_EQ(load(f.state.audioChannel), 0);       // AES/EBU resets the pair
-}
-
-TEST(Supervisor, CompositeForcesStandardDefinition) {
-    Fixture f;
-    store(f.state.inputMode, kModeHi50);
-    store(f.state.composite, true);
-    store(f.state.palMode, false);
-    store(f.state.downConvert, true);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(f.supervisor.configureCard(), kModeNtsc);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Composite***************************************\n");
-    EXPECT_EQ(f.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(aicn,anlg)", "5 SetInt(vicn,16)"}));
-    EXPECT_EQ(load(f.state.inputMode), kModeNtsc);
-    EXPECT_FALSE(load(f.state.audioWithoutVideo));
-}
-
-TEST(Supervisor, AudioConnectionChoices) {
-    Fixture embedded;
-    store(embedded.state.audioChannel, 3);
-    EXPECT_EQ(embedded.supervisor.configureCard(), kModePal);
-    EXPECT_EQ(load(embedded.state.audioChannel), 3);  // embedded audio keeps the pair
-    EXPECT_EQ(embedded.input.config.held(), 0);       // the per-pass interface is released
-
-    Fixture analog;
-    store(analog.state.analogAudio, true);
-    store(analog.state.audioChannel, 1);
-    analog.supervisor.configureCard();
-    EXPECT_EQ(analog.configCalls()[1], "5 SetInt(aicn,anlg)");
-    EXPECT_EQ(load(analog.state.audioChannel), 0);
-
-    // Both set: the card's audio input is left as it was, and so is the pair.
-    Fixture both;
-    store(both.state.analogAudio, true);
-    store(both.state.aesAudio, true);
-    store(both.state.audioChannel, 1);
-    both.supervisor.configureCard();
-    EXPECT_EQ(both.configCalls(), (Calls{"5 SetInt(vicm,none)", "5 SetInt(vicn,1)"}));
-    EXPECT_EQ(load(both.state.audioChannel), 1);
+TEST(Supervisor, TheCardIsSetUpAsTheSettingsSay) {
+    struct Case {
+        uint32_t mode;
+        bool downConvert, composite, analog, aes;
+        uint32_t recorded, modeAfter;  // composite stores the standard it forces
+        Calls calls;
+        bool soundAlone;
+        int pairAfter;  // reset where an analogue or AES choice leaves no pair to pick
+    };
+    const Case cases[] = {
+        {kModeHi50, false, false, false, false, kModeHi50, kModeHi50,
+         {"5 SetInt(vicm,none)", "5 SetInt(aicn,embd)", "5 SetInt(vicn,1)"}, false, 2},
+        {kModeHp59, true, false, false, true, kModeNtsc, kModeHp59,
+         {"5 SetInt(vicm,72am)", "5 SetInt(aicn,aes )", "5 SetInt(vicn,1)"}, true, 0},
+        {kModeHi50, true, true, false, false, kModeNtsc, kModeNtsc,
+         {"5 SetInt(vicm,none)", "5 SetInt(aicn,anlg)", "5 SetInt(vicn,16)"}, false, 2},
+        {kModePal, false, false, true, false, kModePal, kModePal,
+         {"5 SetInt(vicm,none)", "5 SetInt(aicn,anlg)", "5 SetInt(vicn,1)"}, false, 0},
+        {kModePal, false, false, true, true, kModePal, kModePal, {"5 SetInt(vicm,none)", "5 SetInt(vicn,1)"}, false, 2},
+    };
+    for (const Case& c : cases) {
+        Fixture f;
+        f.storeSettings(c.mode, c.downConvert, false);
+        store(f.state.composite, c.composite), store(f.state.analogAudio, c.analog), store(f.state.aesAudio, c.aes);
+        store(f.state.audioChannel, 2);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(f.supervisor.configureCard(), c.recorded);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  c.composite ? "Composite***************************************\n" : "");
+        EXPECT_EQ(f.configCalls(), c.calls);
+        EXPECT_EQ(load(f.state.inputMode), c.modeAfter);
+        EXPECT_EQ(load(f.state.audioWithoutVideo), c.soundAlone);
+        EXPECT_EQ(load(f.state.audioChannel), c.pairAfter) << c.calls[1];
+        EXPECT_EQ(f.input.config.held(), 0);  // the per-pass interface is released
+    }
 }
 
 TEST(Supervisor, RefusedSettingsAreReportedAndThePassGoesOn) {
