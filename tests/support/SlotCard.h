@@ -46,8 +46,8 @@ private:
 
 struct Object {
     Object(const void* const* table, const char* name, Log* shared)
-        : vtable(table), name(name), own_(shared != nullptr ? nullptr : std::make_unique<Log>()),
-          log(shared != nullptr ? shared : own_.get()) {}
+        : vtable(table), name(name), own(shared != nullptr ? nullptr : std::make_unique<Log>()),
+          log(shared != nullptr ? shared : own.get()) {}
     Object(const Object&) = delete;
     Object& operator=(const Object&) = delete;
 
@@ -58,11 +58,7 @@ struct Object {
 
     const void* const* vtable;  // first: where a virtual call looks for its table
     const char* name;
-
-private:
-    std::unique_ptr<Log> own_;
-
-public:
+    std::unique_ptr<Log> own;  // the log of an object made without one
     Log* log;
     long adds = 0;
     long releases = 0;
@@ -83,7 +79,6 @@ struct VideoFrame : Object {
     }
     long width;
     long height;
-    uint32_t flags = 0;
     std::vector<uint8_t> bytes;
     uint32_t timecodeFormat = 0;
     std::optional<Timecode> timecode;  // handed out for timecodeFormat only
@@ -110,7 +105,6 @@ struct Input : Object {
 struct Device : Object {
     explicit Device(Log* log = nullptr);
     Input input;
-    std::string model = "DeckLink Studio 4K";
 };
 
 struct Iterator : Object {
