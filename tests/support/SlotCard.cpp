@@ -24,16 +24,13 @@ constexpr uint8_t kInputIid[4] = {0xAF, 0x22, 0x76, 0x2B};
 constexpr uint8_t kConfigurationIid[4] = {0xC6, 0x79, 0xA3, 0x5B};
 
 // Four printable characters read as a code ('pal '), anything else as a number.
-std::string text(uint32_t value) {
+std::string text(int64_t value) {
     char code[4];
     for (int i = 0; i < 4; ++i) {
         code[i] = char(value >> (24 - 8 * i));
-        if (code[i] < 0x20 || code[i] > 0x7E) return std::to_string(value);
+        if (value >> 32 != 0 || code[i] < 0x20 || code[i] > 0x7E) return std::to_string(value);
     }
     return std::string(code, 4);
-}
-std::string text(int64_t value) {
-    return value >= 0 && value <= int64_t(UINT32_MAX) ? text(uint32_t(value)) : std::to_string(value);
 }
 std::string text(const void* value) { return value != nullptr ? "ptr" : "null"; }
 std::string text(Iid iid) {
@@ -104,9 +101,7 @@ Hresult queryInterface(Object* o, Iid iid, void** out) {
     const bool config = std::memcmp(iid.bytes, kConfigurationIid, 4) == 0;
     const std::string name = o->name;
     if (name == "device" && input) return handOut(&static_cast<Device*>(o)->input, out);
-    if (name == "input" && input) return handOut(static_cast<Input*>(o), out);
     if (name == "input" && config) return handOut(&static_cast<Input*>(o)->config, out);
-    if (name == "config" && config) return handOut(static_cast<Configuration*>(o), out);
     return kNoInterface;
 }
 Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
@@ -140,7 +135,6 @@ const Table kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
     {11, fn(+[](Object* o) { return o->note(11, "DisableAudioInput"); })},
     {13, fn(+[](Object* o) { return o->note(13, "StartStreams"); })},
     {14, fn(+[](Object* o) { return o->note(14, "StopStreams"); })},
-    {15, fn(+[](Object* o) { return o->note(15, "PauseStreams"); })},
     {16, fn(+[](Object* o) { return o->note(16, "FlushStreams"); })},
     {17, fn(+[](Object* o, void* callback) {
         // The library keeps a reference on its callback, through the callback's own slots.
