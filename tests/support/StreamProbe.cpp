@@ -10,22 +10,19 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
-#include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 
 namespace {
 
-std::mutex gLogLock;
-ProbedStream* gProbe = nullptr;
+// Complaints of the probing thread only: an encoder logging on another thread says nothing of the stream.
+thread_local ProbedStream* gProbe = nullptr;
 
 void collectComplaints(void* avcl, int level, const char* format, va_list args) {
     if (level > AV_LOG_ERROR) return;
     char line[1024];
     int prefix = 1;
     av_log_format_line(avcl, level, format, args, line, sizeof line, &prefix);
-    std::lock_guard guard(gLogLock);
     if (gProbe != nullptr) {
         gProbe->complaints.push_back(line);
         gProbe->complaintFrames.push_back(gProbe->video.frames);
@@ -42,26 +39,12 @@ av::CodecContext openDecoder(AVStream* stream) {
     av::CodecContext context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), stream->codecpar);
     context->pkt_timebase = stream->time_base;
+    context->thread_count = 1;  // complaints from this thread alone
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return nullptr;
     return context;
 }
 
-}  // namespace
-
-ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
-    ProbedStream result;
-    {
-        std::lock_guard guard(gLogLock);
-        gProbe = &result;
-    }
-    av_log_set_callback(collectComplaints);
-
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return result;
-    std::unique_ptr<AVFormatContext, InputCloser> input(raw);
-    if (avformat_find_stream_info(input.get(), nullptr) < 0) return result;
-    result.opened = true;
-
+void decode(AVFormatContext* input, ProbedStream& result, int bandTop, int bandLines) {
     std::map<int, av::CodecContext> decoders;
     int videoIndex = -1, audioIndex = -1;
     for (unsigned i = 0; i < input->nb_streams; ++i) {
@@ -70,7 +53,6 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
         if (par->codec_type == AVMEDIA_TYPE_VIDEO && videoIndex < 0) {
             videoIndex = int(i);
             result.video.codec = avcodec_get_name(par->codec_id);
-            result.video.profile = par->profile;
             result.video.width = par->width;
             result.video.height = par->height;
             result.video.rateNum = stream->r_frame_rate.num;
@@ -95,7 +77,6 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
         while (avcodec_receive_frame(decoder, frame.get()) == 0) {
             if (index == videoIndex) {
                 if (result.video.frames == 0) result.video.firstPicturePts = frame->best_effort_timestamp;
-                std::lock_guard guard(gLogLock);
                 ++result.video.frames;
                 if (frame->interlaced_frame) ++result.video.interlacedFrames;
                 if (frame->top_field_first) ++result.video.topFieldFirstFrames;
@@ -105,25 +86,20 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
                         band.append(reinterpret_cast<const char*>(frame->data[0] + y * frame->linesize[0]), size_t(frame->width));
                     result.video.bands.push_back(std::move(band));
                 }
-            } else if (frame->format == AV_SAMPLE_FMT_S16P || frame->format == AV_SAMPLE_FMT_S16) {
-                const bool planar = frame->format == AV_SAMPLE_FMT_S16P;
-                for (int s = 0; s < frame->nb_samples; ++s) {
-                    const auto* l = reinterpret_cast<const int16_t*>(frame->data[0]);
-                    const auto* r = reinterpret_cast<const int16_t*>(planar ? frame->data[1] : frame->data[0]);
-                    result.audio.left.push_back(planar ? l[s] : l[2 * s]);
-                    result.audio.right.push_back(planar ? r[s] : r[2 * s + 1]);
-                }
+            } else if (frame->format == AV_SAMPLE_FMT_S16P) {  // what the MP2 decoder gives
+                const auto* l = reinterpret_cast<const int16_t*>(frame->data[0]);
+                const auto* r = reinterpret_cast<const int16_t*>(frame->data[1]);
+                result.audio.left.insert(result.audio.left.end(), l, l + frame->nb_samples);
+                result.audio.right.insert(result.audio.right.end(), r, r + frame->nb_samples);
             }
             av_frame_unref(frame.get());
         }
     };
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
+    while (av_read_frame(input, packet.get()) >= 0) {
         const int index = packet->stream_index;
         if (decoders.count(index) != 0 && decoders[index]) {
-            (index == videoIndex ? result.video.pts : result.audio.pts).push_back(packet->pts);
-            if (index == videoIndex) result.video.dts.push_back(packet->dts);
+            if (index == videoIndex) result.video.pts.push_back(packet->pts);
             if (avcodec_send_packet(decoders[index].get(), packet.get()) < 0) {
-                std::lock_guard guard(gLogLock);
                 result.complaints.push_back("send_packet failed");
                 result.complaintFrames.push_back(result.video.frames);
             }
@@ -140,9 +116,20 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
         result.video.duration = double(result.video.frames) * result.video.rateDen / result.video.rateNum;
     }
     if (result.audio.sampleRate > 0) result.audio.duration = double(result.audio.left.size()) / result.audio.sampleRate;
+}
 
-    std::lock_guard guard(gLogLock);
-    gProbe = nullptr;
+}  // namespace
+
+ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
+    ProbedStream result;
+    gProbe = &result;
+    av_log_set_callback(collectComplaints);
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) == 0) {
+        const std::unique_ptr<AVFormatContext, InputCloser> input(raw);
+        if (avformat_find_stream_info(input.get(), nullptr) >= 0) decode(input.get(), result, bandTop, bandLines);
+    }
+    gProbe = nullptr;  // whatever is logged later must not reach a result that is gone
     return result;
 }
 
@@ -188,9 +175,7 @@ void checkUnits(const std::string& bytes, TransportCheck& check) {
         if (unit.units == nullptr || unit.dts < 0 || arrival[unit.last] < 0) return;
         const double margin = unit.dts - arrival[unit.last];
         ++unit.units->count;
-        unit.units->late += margin < 0;
         unit.units->minMargin = std::min(unit.units->minMargin, margin);
-        unit.units->maxMargin = std::max(unit.units->maxMargin, margin);
     };
     for (size_t i = 0; i < arrival.size(); ++i) {
         const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + i * 188);
@@ -220,44 +205,28 @@ TransportCheck checkTransport(const std::string& bytes) {
     TransportCheck check;
     checkUnits(bytes, check);
     std::map<int, int> continuity;
-    int pmtPid = -1;
-    double now = -1, lastPcr = -1, lastPat = -1, lastPmt = -1;
+    double lastPcr = -1;
     for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
         const auto* p = reinterpret_cast<const uint8_t*>(bytes.data() + at);
-        ++check.packets;
         if (p[0] != 0x47) {
             ++check.syncErrors;
             continue;
         }
         const int pid = ((p[1] & 0x1F) << 8) | p[2];
-        const bool unitStart = (p[1] & 0x40) != 0;
-        const int adaptation = (p[3] >> 4) & 3;
         const int counter = p[3] & 0x0F;
-        const bool discontinuity = (adaptation & 2) && p[4] > 0 && (p[5] & 0x80);
-        const int payload = (adaptation & 2) ? 5 + p[4] : 4;
+        const bool discontinuity = (p[3] & 0x20) && p[4] > 0 && (p[5] & 0x80);
         if (const double pcr = pcrSeconds(p); pcr >= 0) {
-            now = pcr;
-            if (lastPcr >= 0) check.maxPcrGap = std::max(check.maxPcrGap, now - lastPcr);
-            lastPcr = now;
+            if (lastPcr >= 0) check.maxPcrGap = std::max(check.maxPcrGap, pcr - lastPcr);
+            lastPcr = pcr;
         }
-        if (pid != 0x1FFF && (adaptation & 1)) {
+        if (pid != 0x1FFF && (p[3] & 0x10)) {
             auto previous = continuity.find(pid);
             if (previous != continuity.end() && !discontinuity && counter != ((previous->second + 1) & 0x0F)) {
                 ++check.continuityErrors;
             }
             continuity[pid] = counter;
         }
-        if (pid == 0 && check.firstPat < 0) check.firstPat = check.packets - 1;
-        if (pid == 0 && unitStart && payload < 188) {
-            const uint8_t* section = p + payload + 1 + p[payload];  // after the pointer field
-            if (section + 12 <= p + 188) pmtPid = ((section[10] & 0x1F) << 8) | section[11];
-            if (now >= 0 && lastPat >= 0 && now - lastPat > check.maxPatGap) check.maxPatGap = now - lastPat;
-            if (now >= 0) lastPat = now;
-        }
-        if (pid == pmtPid && unitStart) {
-            if (now >= 0 && lastPmt >= 0 && now - lastPmt > check.maxPmtGap) check.maxPmtGap = now - lastPmt;
-            if (now >= 0) lastPmt = now;
-        }
+        if (pid == 0 && check.firstPat < 0) check.firstPat = int(at / 188);
     }
     return check;
 }

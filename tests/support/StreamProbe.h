@@ -10,7 +10,6 @@
 struct ProbedStream {
     struct Video {
         std::string codec;
-        int profile = -1;
         int width = 0, height = 0;
         int rateNum = 0, rateDen = 0;  // frame rate
         int sarNum = 0, sarDen = 0;
@@ -18,7 +17,6 @@ struct ProbedStream {
         int interlacedFrames = 0;
         int topFieldFirstFrames = 0;
         std::vector<int64_t> pts;       // packets, 1/90000
-        std::vector<int64_t> dts;
         int64_t firstPicturePts = -1;   // of the first decoded picture
         double duration = 0;            // decoded frames / rate
         std::vector<std::string> bands;  // of each decoded picture, the luma lines asked for
@@ -26,13 +24,11 @@ struct ProbedStream {
     struct Audio {
         std::string codec;
         int sampleRate = 0, channels = 0;
-        std::vector<int64_t> pts;
         std::vector<int16_t> left, right;  // decoded
         double duration = 0;
     } audio;
     std::vector<std::string> complaints;  // decoder and demuxer errors, in order
     std::vector<int> complaintFrames;     // pictures decoded when each complaint came
-    bool opened = false;
 };
 
 // bandLines > 0: keeps luma lines bandTop .. bandTop + bandLines - 1 of every
@@ -40,12 +36,9 @@ struct ProbedStream {
 ProbedStream probeStream(const std::string& path, int bandTop = 0, int bandLines = 0);
 
 struct TransportCheck {
-    int packets = 0;
     int syncErrors = 0;
     int continuityErrors = 0;
     double maxPcrGap = 0;        // seconds of PCR time
-    double maxPatGap = 0;        // seconds of PCR time between PATs
-    double maxPmtGap = 0;
     int firstPat = -1;           // index of the first packet of the PAT
     // The decoder's buffer model: a packet arrives at the PCR time found by
     // interpolating between the PCRs around it, and an access unit must be
@@ -53,9 +46,7 @@ struct TransportCheck {
     // last byte, the smallest seen (seconds; negative = late).
     struct Units {
         int count = 0;
-        int late = 0;
         double minMargin = 1e9;
-        double maxMargin = -1e9;
     } video, audio;
 };
 
