@@ -32,7 +32,6 @@ std::string text(int64_t value) {
     }
     return std::string(code, 4);
 }
-std::string text(const void* value) { return value != nullptr ? "ptr" : "null"; }
 std::string text(Iid iid) {
     char hex[9];
     std::snprintf(hex, sizeof hex, "%02X%02X%02X%02X", iid.bytes[0], iid.bytes[1], iid.bytes[2], iid.bytes[3]);
@@ -47,10 +46,6 @@ std::string list(Args... args) {
 }
 
 using Fn = const void*;
-template <typename F>
-Fn fn(F* function) {
-    return reinterpret_cast<Fn>(function);
-}
 
 // Slots of methods the recorder never calls, and the destructor's two: a call
 // that lands on one by mistake is logged as such, and writes through none of
@@ -65,6 +60,8 @@ constexpr size_t kMaxSlots = 21;
 const std::array<Fn, kMaxSlots> kTraps = traps(std::make_index_sequence<kMaxSlots>());
 
 struct Entry {
+    template <typename F>
+    Entry(int slot, F* function) : slot(slot), function(reinterpret_cast<Fn>(function)) {}
     int slot;
     Fn function;
 };
@@ -106,78 +103,78 @@ Hresult queryInterface(Object* o, Iid iid, void** out) {
 }
 Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
 Ulong release(Object* o) { return Ulong(o->adds - ++o->releases); }
-#define QVA_UNKNOWN {0, fn(&queryInterface)}, {1, fn(&addRef)}, {2, fn(&release)}
+#define QVA_UNKNOWN {0, &queryInterface}, {1, &addRef}, {2, &release}
 
 const Table kIterator(typeid(IDeckLinkIterator), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o, void** out) {
+    {3, +[](Object* o, void** out) {
         auto* it = static_cast<Iterator*>(o);
         *out = nullptr;
         if (it->note(3, "Next") != kOk || it->handedOut) return kFalse;
         it->handedOut = true;
         return handOut(&it->device, out);
-    })}});
+    }}});
 
 const Table kDevice(typeid(IDeckLink), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o, const char** out) {
+    {3, +[](Object* o, const char** out) {
         const Hresult answer = o->note(3, "GetModelName");
         *out = answer == kOk ? strdup("DeckLink Studio 4K") : nullptr;  // the caller frees it
         return answer;
-    })}});
+    }}});
 
 const Table kInput(typeid(IDeckLinkInput), {QVA_UNKNOWN,
-    {6, fn(+[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
+    {6, +[](Object* o, uint32_t mode, uint32_t format, uint32_t flags) {
         return o->note(6, "EnableVideoInput", list(mode, format, flags));
-    })},
-    {7, fn(+[](Object* o) { return o->note(7, "DisableVideoInput"); })},
-    {10, fn(+[](Object* o, uint32_t rate, uint32_t type, uint32_t channels) {
+    }},
+    {7, +[](Object* o) { return o->note(7, "DisableVideoInput"); }},
+    {10, +[](Object* o, uint32_t rate, uint32_t type, uint32_t channels) {
         return o->note(10, "EnableAudioInput", list(rate, type, channels));
-    })},
-    {11, fn(+[](Object* o) { return o->note(11, "DisableAudioInput"); })},
-    {13, fn(+[](Object* o) { return o->note(13, "StartStreams"); })},
-    {14, fn(+[](Object* o) { return o->note(14, "StopStreams"); })},
-    {16, fn(+[](Object* o) { return o->note(16, "FlushStreams"); })},
-    {17, fn(+[](Object* o, void* callback) {
+    }},
+    {11, +[](Object* o) { return o->note(11, "DisableAudioInput"); }},
+    {13, +[](Object* o) { return o->note(13, "StartStreams"); }},
+    {14, +[](Object* o) { return o->note(14, "StopStreams"); }},
+    {16, +[](Object* o) { return o->note(16, "FlushStreams"); }},
+    {17, +[](Object* o, void* callback) {
         // The library keeps a reference on its callback, through the callback's own slots.
         auto* input = static_cast<Input*>(o);
         if (callback != nullptr) callSlot<Ulong>(callback, 1);  // AddRef
         if (input->callback != nullptr) callSlot<Ulong>(input->callback, 2);  // Release
         input->callback = callback;
-        return o->note(17, "SetCallback", list(callback));
-    })}});
+        return o->note(17, "SetCallback", callback != nullptr ? "ptr" : "null");
+    }}});
 
 const Table kConfiguration(typeid(IDeckLinkConfiguration), {QVA_UNKNOWN,
-    {5, fn(+[](Object* o, uint32_t id, int64_t value) { return o->note(5, "SetInt", list(id, value)); })}});
+    {5, +[](Object* o, uint32_t id, int64_t value) { return o->note(5, "SetInt", list(id, value)); }}});
 
 const Table kVideoFrame(typeid(IDeckLinkVideoInputFrame), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o) { return o->note(3, "GetWidth"), static_cast<VideoFrame*>(o)->width; })},
-    {4, fn(+[](Object* o) { return o->note(4, "GetHeight"), static_cast<VideoFrame*>(o)->height; })},
-    {5, fn(+[](Object* o) { return o->note(5, "GetRowBytes"), 2 * static_cast<VideoFrame*>(o)->width; })},
-    {7, fn(+[](Object* o) { return o->note(7, "GetFlags"), uint32_t(0); })},
-    {8, fn(+[](Object* o, void** bytes) {
+    {3, +[](Object* o) { return o->note(3, "GetWidth"), static_cast<VideoFrame*>(o)->width; }},
+    {4, +[](Object* o) { return o->note(4, "GetHeight"), static_cast<VideoFrame*>(o)->height; }},
+    {5, +[](Object* o) { return o->note(5, "GetRowBytes"), 2 * static_cast<VideoFrame*>(o)->width; }},
+    {7, +[](Object* o) { return o->note(7, "GetFlags"), uint32_t(0); }},
+    {8, +[](Object* o, void** bytes) {
         *bytes = static_cast<VideoFrame*>(o)->bytes.data();
         return o->note(8, "GetBytes");
-    })},
-    {9, fn(+[](Object* o, uint32_t format, void** timecode) {
+    }},
+    {9, +[](Object* o, uint32_t format, void** timecode) {
         auto* frame = static_cast<VideoFrame*>(o);
         *timecode = nullptr;
         if (frame->note(9, "GetTimecode", list(format)) != kOk) return kFail;
         if (!frame->timecode || format != frame->timecodeFormat) return kFail;
         return handOut(&*frame->timecode, timecode);
-    })}});
+    }}});
 
 const Table kAudioPacket(typeid(IDeckLinkAudioInputPacket), {QVA_UNKNOWN,
-    {3, fn(+[](Object* o) { return o->note(3, "GetSampleFrameCount"), long(static_cast<AudioPacket*>(o)->samples.size() / 8); })},
-    {4, fn(+[](Object* o, void** bytes) {
+    {3, +[](Object* o) { return o->note(3, "GetSampleFrameCount"), long(static_cast<AudioPacket*>(o)->samples.size() / 8); }},
+    {4, +[](Object* o, void** bytes) {
         *bytes = static_cast<AudioPacket*>(o)->samples.data();
         return o->note(4, "GetBytes");
-    })}});
+    }}});
 
 const Table kTimecode(typeid(IDeckLinkTimecode), {QVA_UNKNOWN,
-    {4, fn(+[](Object* o, uint8_t* h, uint8_t* m, uint8_t* s, uint8_t* f) {
+    {4, +[](Object* o, uint8_t* h, uint8_t* m, uint8_t* s, uint8_t* f) {
         const uint8_t* c = static_cast<Timecode*>(o)->components;
         *h = c[0], *m = c[1], *s = c[2], *f = c[3];
         return o->note(4, "GetComponents");
-    })}});
+    }}});
 
 #undef QVA_UNKNOWN
 

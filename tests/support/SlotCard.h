@@ -48,8 +48,6 @@ struct Object {
     Object(const void* const* table, const char* name, Log* shared)
         : vtable(table), name(name), own(shared != nullptr ? nullptr : std::make_unique<Log>()),
           log(shared != nullptr ? shared : own.get()) {}
-    Object(const Object&) = delete;
-    Object& operator=(const Object&) = delete;
 
     Hresult note(int slot, const char* method, const std::string& arguments = "") {
         return log->note(std::string(name) + "." + std::to_string(slot) + " " + method + "(" + arguments + ")");
