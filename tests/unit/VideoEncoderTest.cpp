@@ -118,7 +118,8 @@ TEST_P(EncoderModes, OneSecondDecodesWithTheModesParameters) {
     EXPECT_LE(ts.maxPcrGap, 0.040 + 1e-6);
     // From the muxer's very first bytes, every unit is whole well before its decoding time.
     for (const auto* units : {&ts.video, &ts.audio})
-        EXPECT_TRUE(units->count > 0 && units->minMargin >= 0.2) << units->count << " units, margin " << units->minMargin;
+        EXPECT_TRUE(units->count > 0 && units->minMargin >= 0.2)
+            << units->count << " units, margin " << units->minMargin << " s";
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, EncoderModes,
