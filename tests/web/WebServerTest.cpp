@@ -107,14 +107,15 @@ protected:
         for (auto& thread : threads_) thread.join();
     }
 
-    // One request on its own connection; nothing when no answer came within 10 s.
-    std::optional<Response> call(http::verb verb, const std::string& target, const std::string& body = {},
+    // One request on its own connection, a POST when it has a body; nothing when no answer came within 10 s.
+    std::optional<Response> call(const std::string& target, const std::string& body = {},
                                  const std::map<std::string, std::string>& headers = {}) {
-        http::request<http::string_body> request{verb, target, 11};
+        http::request<http::string_body> request{body.empty() ? http::verb::get : http::verb::post, target, 11};
         request.set(http::field::host, "127.0.0.1:" + std::to_string(server_->port()));
         if (!cookie_.empty()) request.set(http::field::cookie, cookie_);
         if (!csrf_.empty()) request.set("X-CSRF-Token", csrf_);
-        if (!body.empty()) request.set(http::field::content_type, "application/json");
+        if (!body.empty())
+            request.set(http::field::content_type, target == "/api/logo" ? "image/png" : "application/json");
         for (const auto& [name, value] : headers) request.set(name, value);
         request.body() = body;
         request.prepare_payload();
@@ -137,13 +138,8 @@ protected:
         return answered ? std::optional(response) : std::nullopt;
     }
 
-    std::optional<Response> post(const std::string& target, const std::string& body,
-                                 const std::map<std::string, std::string>& headers = {}) {
-        return call(http::verb::post, target, body, headers);
-    }
-
     void login() {
-        const auto response = post("/api/login", std::string(R"({"password":")") + kPassword + "\"}");
+        const auto response = call("/api/login", std::string(R"({"password":")") + kPassword + "\"}");
         ASSERT_EQ(status(response), 200);
         const std::string setCookie(response->at(http::field::set_cookie));
         EXPECT_NE(setCookie.find("; HttpOnly; SameSite=Strict; Path=/"), std::string::npos) << setCookie;
@@ -164,48 +160,47 @@ protected:
 }  // namespace
 
 TEST_F(WebServer, ChangesNeedTheSessionItsTokenAndTheSameOrigin) {
-    EXPECT_EQ(status(call(http::verb::get, "/api/status")), 401);
-    EXPECT_EQ(status(post("/api/login", R"({"password":"wrong password"})")), 401);
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})")), 401);
+    EXPECT_EQ(status(call("/api/status")), 401);
+    EXPECT_EQ(status(call("/api/login", R"({"password":"wrong password"})")), 401);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})")), 401);
     login();
 
     const std::string host = "http://127.0.0.1:" + std::to_string(server_->port());
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})", {{"X-CSRF-Token", ""}})), 403);
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})", {{"X-CSRF-Token", std::string(64, '0')}})), 403);
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})", {{"Origin", "http://elsewhere.example"}})), 403);
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})", {{"Origin", "null"}})), 403);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"X-CSRF-Token", ""}})), 403);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"X-CSRF-Token", std::string(64, '0')}})), 403);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", "http://elsewhere.example"}})), 403);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", "null"}})), 403);
     EXPECT_EQ(recorder_.requests().size(), 0u);  // nothing refused reached the recorder
-    EXPECT_EQ(status(post("/api/drives/rec", R"({"id":3})", {{"Origin", host}})), 200);
+    EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", host}})), 200);
     EXPECT_EQ(recorder_.requests(), std::vector<std::string>{"SET#USB#3#REC#"});
 
     // Reads opened to everyone leave changes behind the login.
-    EXPECT_EQ(status(post("/api/web-settings", R"({"readsOpen":true})")), 200);
-    EXPECT_EQ(status(call(http::verb::get, "/api/drives", {}, {{"Cookie", ""}})), 200);
-    EXPECT_EQ(status(post("/api/logout", "")), 200);
-    EXPECT_EQ(status(post("/api/drives/stop", R"({"id":"all"})")), 401);
+    EXPECT_EQ(status(call("/api/web-settings", R"({"readsOpen":true})")), 200);
+    EXPECT_EQ(status(call("/api/drives", {}, {{"Cookie", ""}})), 200);
+    EXPECT_EQ(status(call("/api/logout", "{}")), 200);
+    EXPECT_EQ(status(call("/api/drives/stop", R"({"id":"all"})")), 401);
 }
 
 TEST_F(WebServer, RequestsOverTheBoundsAreRefused) {
-    EXPECT_EQ(status(call(http::verb::get, "/", {}, {{"X-Big", std::string(9000, 'a')}})), 431);
+    EXPECT_EQ(status(call("/", {}, {{"X-Big", std::string(9000, 'a')}})), 431);
     login();
-    EXPECT_EQ(status(post("/api/settings", "{\"fileName\":\"" + std::string(5000, 'a') + "\"}")), 413);
-    EXPECT_EQ(status(post("/api/logo", std::string(RequestHandler::kLogoLimit + 1, 'x'), {{"Content-Type", "image/png"}})),
-              413);
+    EXPECT_EQ(status(call("/api/settings", "{\"fileName\":\"" + std::string(5000, 'a') + "\"}")), 413);
+    EXPECT_EQ(status(call("/api/logo", std::string(RequestHandler::kLogoLimit + 1, 'x'))), 413);
 }
 
 TEST_F(WebServer, ASilentRecorderGives504) {
     login();
     recorder_.silent();
-    EXPECT_EQ(status(call(http::verb::get, "/api/drives")), 504);
+    EXPECT_EQ(status(call("/api/drives")), 504);
 }
 
 TEST_F(WebServer, AFormatNeedsTheDrivesLabelTypedAndTheDriveIdle) {
     login();
     recorder_.drives(kRecordingDrive);
-    EXPECT_EQ(status(post("/api/drives/format", R"({"id":3,"confirm":"CAM A"})")), 409);
+    EXPECT_EQ(status(call("/api/drives/format", R"({"id":3,"confirm":"CAM A"})")), 409);
     recorder_.drives(kIdleDrive);
-    EXPECT_EQ(status(post("/api/drives/format", R"({"id":3,"confirm":"CAM"})")), 400);
-    EXPECT_EQ(status(post("/api/drives/format", R"({"id":3,"confirm":"CAM A"})")), 200);
+    EXPECT_EQ(status(call("/api/drives/format", R"({"id":3,"confirm":"CAM"})")), 400);
+    EXPECT_EQ(status(call("/api/drives/format", R"({"id":3,"confirm":"CAM A"})")), 200);
     EXPECT_EQ(std::ranges::count(recorder_.requests(), "SET#USB#3#FMT#"), 1);  // the refused ones never reached it
 }
 
@@ -215,10 +210,10 @@ TEST_F(WebServer, ALogoIsStoredWholeBeforeTheRecorderReloadsIt) {
     png += std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12);
     std::string huge = png;
     huge[16] = '\x01';  // 16 M pixels wide
-    EXPECT_EQ(status(post("/api/logo", png.substr(0, png.size() - 1), {{"Content-Type", "image/png"}})), 400);
-    EXPECT_EQ(status(post("/api/logo", huge, {{"Content-Type", "image/png"}})), 400);
+    EXPECT_EQ(status(call("/api/logo", png.substr(0, png.size() - 1))), 400);
+    EXPECT_EQ(status(call("/api/logo", huge)), 400);
     EXPECT_FALSE(std::filesystem::exists(state_ / "logo.png"));
-    EXPECT_EQ(status(post("/api/logo", png, {{"Content-Type", "image/png"}})), 200);
+    EXPECT_EQ(status(call("/api/logo", png)), 200);
     EXPECT_EQ(testing_support::readFile(state_ / "logo.png"), png);
     EXPECT_EQ(recorder_.requests().back(), "SET#LOGO#0#1#");
 }
