@@ -20,9 +20,6 @@ struct Iid {
     uint8_t bytes[16];
 };
 
-constexpr uint8_t kInputIid[4] = {0xAF, 0x22, 0x76, 0x2B};
-constexpr uint8_t kConfigurationIid[4] = {0xC6, 0x79, 0xA3, 0x5B};
-
 // Four printable characters read as a code ('pal '), anything else as a number.
 std::string text(int64_t value) {
     char code[4];
@@ -94,11 +91,9 @@ Hresult queryInterface(Object* o, Iid iid, void** out) {
     const Hresult answer = o->note(0, "QueryInterface", text(iid));
     *out = nullptr;
     if (answer != kOk) return answer;
-    const bool input = std::memcmp(iid.bytes, kInputIid, 4) == 0;
-    const bool config = std::memcmp(iid.bytes, kConfigurationIid, 4) == 0;
-    const std::string name = o->name;
-    if (name == "device" && input) return handOut(&static_cast<Device*>(o)->input, out);
-    if (name == "input" && config) return handOut(&static_cast<Input*>(o)->config, out);
+    const std::string asked = std::string(o->name) + " for " + text(iid);  // an id by its first four bytes
+    if (asked == "device for AF22762B") return handOut(&static_cast<Device*>(o)->input, out);  // IDeckLinkInput
+    if (asked == "input for C679A35B") return handOut(&static_cast<Input*>(o)->config, out);  // IDeckLinkConfiguration
     return kNoInterface;
 }
 Ulong addRef(Object* o) { return Ulong(++o->adds - o->releases); }
