@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """browser_test.py BUILD_DIR: what a user does and sees in headless Chromium, against qva-web, the recorder on
 the simulated card and the panel simulator in a sandbox (the server's own rules are in web_tests). Exit 0: passed;
-1: failed; 77: skipped because the browser cannot start. Screenshots go to BUILD_DIR/web-shots/."""
+1: failed; 77: skipped because the browser cannot start."""
 import os
 import shutil
 import signal
@@ -10,7 +10,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import urllib.request
 from pathlib import Path
 
 SKIP = 77
@@ -84,16 +83,14 @@ class Box:
         check(setting.returncode == 0, 'qva-web --set-password: ' + setting.stderr.decode(errors='replace'))
         with socket.socket() as s:
             s.bind(('127.0.0.1', 0))
-            self.base = 'http://127.0.0.1:%d' % s.getsockname()[1]
+            address = s.getsockname()
+        self.base = 'http://%s:%d' % address
         self.spawn('web', 'qva-web', '--listen', self.base[len('http://'):])
 
-        def answers():
-            try:
-                with urllib.request.urlopen(self.base + '/api/session', timeout=2) as r:
-                    return r.status == 200
-            except OSError:  # URLError among them
-                return False
-        wait_for('qva-web', answers, interval=0.2)
+        def listening():
+            with socket.socket() as s:
+                return s.connect_ex(address) == 0
+        wait_for('qva-web', listening, interval=0.2)
         wait_for('the command socket', lambda: (self.root / 'tmp/domain_socket').exists(), timeout=30)
 
     def press(self, button):
@@ -154,13 +151,6 @@ class Browser:
     def text(self, element_id):
         return self.find(element_id).text
 
-    def shots(self, folder, name):
-        self.driver.save_screenshot(str(folder / (name + '.png')))
-        self.driver.execute_cdp_cmd('Emulation.setDeviceMetricsOverride',
-                                    {'width': 390, 'height': 844, 'deviceScaleFactor': 2, 'mobile': True})
-        self.driver.save_screenshot(str(folder / (name + '-phone.png')))
-        self.driver.execute_cdp_cmd('Emulation.clearDeviceMetricsOverride', {})
-
     def quit(self):
         try:
             self.driver.quit()
@@ -179,15 +169,14 @@ return c.toDataURL();
 '''
 
 
-# Changes posted from the logged-in page by a script that lacks the session's token.
+# A change posted from the logged-in page by a script that lacks the session's token.
 WITHOUT_TOKEN = '''
-const post = (path, body) => fetch(path, {method: 'POST', headers: {'Content-Type': 'application/json'},
-                                          body: JSON.stringify(body)}).then((response) => response.status);
-return Promise.all([post('/api/settings', {fileName: 'no-token'}), post('/api/drives/rec', {id: 'all'})]);
+return fetch('/api/drives/rec', {method: 'POST', headers: {'Content-Type': 'application/json'},
+                                 body: JSON.stringify({id: 'all'})}).then((response) => response.status);
 '''
 
 
-def run(box, b, shots):
+def run(box, b):
     # Log in: the status page sends an anonymous visitor to the login page.
     b.driver.get(box.base + '/')
     wait_for('the login page', lambda: '/login' in b.driver.current_url)
@@ -212,7 +201,6 @@ def run(box, b, shots):
     wait_for('USB1 marked as recording', lambda: b.text('drive-state-' + ids[position]) == 'RECORDING')
     wait_for('the panel to show USB1 recording', lambda: panel_shows_recording(box, position))
     check(panel_shows_recording(box, 1 - position) is False, 'the panel shows the other drive recording too')
-    b.shots(shots, 'drives')
 
     # The status page: recording, and a preview that moves.
     b.driver.get(box.base + '/')
@@ -221,26 +209,14 @@ def run(box, b, shots):
     first = wait_for('a preview picture', lambda: b.driver.execute_script(PREVIEW))
     wait_for('the preview picture to change', lambda: (b.driver.execute_script(PREVIEW) or first) != first)
     wait_for('the meters to show a level', lambda: b.text('meter-left-value') not in ('–', '-∞'))
-    b.shots(shots, 'status')
 
-    # Changes without the session's token are refused (the other drive stays stopped, below).
+    # A change without the session's token is refused.
     refused = b.driver.execute_script(WITHOUT_TOKEN)
-    check(refused == [403, 403], 'POSTs without the token answered %r, not 403' % refused)
-
-    # Stop from the page: the panel follows, and the take is on USB1.
-    b.driver.get(box.base + '/drives')
-    b.find('drive-stop-' + ids[position]).click()
-    wait_for('USB1 stopped', lambda: b.text('drive-state-' + ids[position]) == 'STOPPED')
-    check(b.text('drive-state-' + ids[1 - position]) == 'STOPPED', 'the other drive records')
-    wait_for('the panel to show USB1 stopped', lambda: panel_shows_recording(box, position) is False)
-    files = list((box.root / 'media/USB1').glob('*.ts'))
-    check(len(files) == 1 and files[0].stat().st_size > 0, 'recordings on USB1: %r' % files)
+    check(refused == 403, 'a POST without the token answered %r, not 403' % refused)
 
 
 def main():
     build = Path(sys.argv[1]).resolve()
-    shots = build / 'web-shots'
-    shots.mkdir(exist_ok=True)
     # A last guard: whatever hangs, the test ends and cleans up.
     signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(Failure('the whole test took too long')))
     signal.alarm(170)
@@ -255,13 +231,13 @@ def main():
             return SKIP
         box = Box(build, Path(__file__).resolve().parents[2], work / 'root')
         box.start()
-        run(box, browser, shots)
+        run(box, browser)
         box.close()
         # What a sanitizer build of the programs reported, if anything.
         reports = ['--- %s\n%s' % (name, text[-3000:]) for name, text in box.errors().items()
                    if 'Sanitizer' in text or 'runtime error:' in text]
         check(not reports, 'sanitizer reports:\n' + '\n'.join(reports))
-        print('browser test passed; screenshots in ' + str(shots))
+        print('browser test passed')
         return 0
     except (Failure, WebDriverException, subprocess.SubprocessError, OSError) as e:
         print('FAIL: %s' % e)
