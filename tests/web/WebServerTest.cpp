@@ -170,9 +170,8 @@ TEST_F(WebServer, ChangesNeedTheSessionItsTokenAndTheSameOrigin) {
     EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"X-CSRF-Token", std::string(64, '0')}})), 403);
     EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", "http://elsewhere.example"}})), 403);
     EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", "null"}})), 403);
-    EXPECT_EQ(recorder_.requests().size(), 0u);  // nothing refused reached the recorder
     EXPECT_EQ(status(call("/api/drives/rec", R"({"id":3})", {{"Origin", host}})), 200);
-    EXPECT_EQ(recorder_.requests(), std::vector<std::string>{"SET#USB#3#REC#"});
+    EXPECT_EQ(recorder_.requests(), std::vector<std::string>{"SET#USB#3#REC#"});  // nothing refused reached it
 
     // Reads opened to everyone leave changes behind the login.
     EXPECT_EQ(status(call("/api/web-settings", R"({"readsOpen":true})")), 200);
