@@ -48,7 +48,8 @@ TEST(SimulatedCard, DownConvertedFrom720pItGivesAnSdPictureEverySecondCallbackAn
     const testing_support::TempDir root;  // the library reads its environment once, at the first load
     setenv("QVA_ROOT", root.path().c_str(), 1);
     std::filesystem::create_directories(root / "sim");
-    CaptureCard card = openFirstCard(CreateDeckLinkIteratorInstance());
+    DeckLinkRef<IDeckLinkIterator> iterator(CreateDeckLinkIteratorInstance());
+    CaptureCard card = openFirstCard(iterator.get());
     ASSERT_EQ(card.failure, nullptr) << card.failure;
     DeckLinkRef<IDeckLinkConfiguration> config;
     ASSERT_EQ(card.input->QueryInterface(IID_IDeckLinkConfiguration, config.putVoid()), S_OK);
