@@ -2,6 +2,7 @@
 """browser_test.py BUILD_DIR: what a user does and sees in headless Chromium, against qva-web, the recorder on
 the simulated card and the panel simulator in a sandbox (the server's own rules are in web_tests). Exit 0: passed;
 1: failed; 77: skipped because the browser cannot start."""
+import base64
 import os
 import shutil
 import signal
@@ -31,6 +32,8 @@ except ImportError:
     sys.exit(SKIP)
 
 PASSWORD = 'browser-test-pw'
+FILE_NAME = 'web-take'
+LOGO = base64.b64decode('iVBORw0KGgoAAAANSUhEUgAAAAQAAAACCAYAAAB/qH1jAAAAEklEQVR4nGN4Jif3HxkzoAsAACCNEQkDLuesAAAAAElFTkSuQmCC')
 # The second drive's folder name carries markup: the page must show it as text.
 DRIVES = ('USB1', '<b>USB2')
 WAIT = 15  # seconds for anything the page or the box has to do
@@ -184,6 +187,22 @@ def run(box, b):
     b.find('login-submit').click()
     wait_for('the status page after login', lambda: b.driver.current_url.rstrip('/') == box.base)
     wait_for('the idle state', lambda: b.text('rec-word') == 'NOT RECORDING')
+    shots = box.build / 'web-shots'  # for an operator's look at the pages
+    shots.mkdir(exist_ok=True)
+
+    # The file name and a logo from the settings page.
+    b.driver.get(box.base + '/settings')
+    wait_for('the settings filled in', lambda: b.find('set-filename').get_attribute('value') != '')
+    b.find('set-filename').clear()
+    b.find('set-filename').send_keys(FILE_NAME)
+    b.find('save-recording').click()
+    wait_for('the file name applied', lambda: b.text('recording-msg') == 'Applied.')
+    (box.root.parent / 'logo.png').write_bytes(LOGO)
+    b.find('logo-file').send_keys(str(box.root.parent / 'logo.png'))
+    b.find('logo-upload').click()
+    wait_for('the logo stored', lambda: 'stored' in b.text('logo-msg'))
+    check((box.root / 'var/www/uploads/logo.png').read_bytes() == LOGO, 'the uploaded logo is not the stored one')
+    b.driver.save_screenshot(str(shots / 'settings.png'))
 
     # The drives, their labels shown as the text they are.
     b.driver.get(box.base + '/drives')
@@ -201,6 +220,8 @@ def run(box, b):
     wait_for('USB1 marked as recording', lambda: b.text('drive-state-' + ids[position]) == 'RECORDING')
     wait_for('the panel to show USB1 recording', lambda: panel_shows_recording(box, position))
     check(panel_shows_recording(box, 1 - position) is False, 'the panel shows the other drive recording too')
+    wait_for('the bar\'s REC', lambda: b.text('rec-pill') == 'REC')
+    b.driver.save_screenshot(str(shots / 'drives.png'))
 
     # The status page: recording, and a preview that moves.
     b.driver.get(box.base + '/')
@@ -208,10 +229,25 @@ def run(box, b):
     first = wait_for('a preview picture', lambda: b.driver.execute_script(PREVIEW))
     wait_for('the preview picture to change', lambda: (b.driver.execute_script(PREVIEW) or first) != first)
     wait_for('the meters to show a level', lambda: b.text('meter-left-value') not in ('–', '-∞'))
+    wait_for('the file name the recorder reports', lambda: b.text('st-filename') == FILE_NAME)
+    b.driver.save_screenshot(str(shots / 'status.png'))
 
     # A change without the session's token is refused.
     refused = b.driver.execute_script(WITHOUT_TOKEN)
     check(refused == 403, 'a POST without the token answered %r, not 403' % refused)
+
+    # Stop, and the recording, under the name set, holds both streams and decodes.
+    b.driver.get(box.base + '/drives')
+    b.find('drive-stop-' + ids[position]).click()
+    wait_for('USB1 stopped', lambda: b.text('drive-state-' + ids[position]) == 'STOPPED')
+    files = sorted((box.root / 'media/USB1').glob(FILE_NAME + '*.ts'))
+    check(len(files) == 1, 'recordings on USB1: %r' % sorted(f.name for f in (box.root / 'media/USB1').iterdir()))
+    probe = subprocess.run(['ffprobe', '-v', 'error', '-show_entries', 'stream=codec_type', '-of', 'csv=p=0',
+                            str(files[0])], capture_output=True, text=True, timeout=60)
+    check(set(probe.stdout.split()) == {'audio', 'video'}, 'streams: %r %s' % (probe.stdout, probe.stderr))
+    decode = subprocess.run(['ffmpeg', '-v', 'error', '-xerror', '-i', str(files[0]), '-f', 'null', '-'],
+                            capture_output=True, text=True, timeout=120)
+    check(decode.returncode == 0 and decode.stderr.strip() == '', 'the recording does not decode: ' + decode.stderr)
 
 
 def main():
