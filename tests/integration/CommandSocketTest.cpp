@@ -82,13 +82,6 @@ TEST_F(CommandSocket, WhatSquatsTheSocketPathIsTakenOverWithoutLosingOrFollowing
     EXPECT_EQ(SocketClient::ask(squatted, "GET#USB#"), "INFO");
 }
 
-TEST_F(CommandSocket, FileNamesOutsideTheRulesAreRefused) {
-    EXPECT_EQ(ask("SET#FILE#0#" + std::string(64, 'a') + "#"), "ERR");
-    EXPECT_EQ(ask("SET#FILE#0#../x#"), "ERR");
-    EXPECT_EQ(ask("SET#FILE#0#" + std::string(63, 'a') + "#"), "OK");
-    EXPECT_EQ(state.filePrefix.get(), std::string(63, 'a'));
-}
-
 // One line, however it arrives, is run; what follows it, an unfinished line or
 // an overlong one never are.
 TEST_F(CommandSocket, OnlyAWholeFirstLineIsRunHoweverItArrives) {

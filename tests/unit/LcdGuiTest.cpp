@@ -6,6 +6,9 @@
 
 #include "LcdGuiFixture.h"
 
+#include <cstring>
+#include <tuple>
+
 using namespace lcd_gui_fixture;
 
 namespace {
@@ -20,6 +23,18 @@ using LcdGuiNavigation = LcdGuiTest;
 using LcdGuiActions = LcdGuiTest;
 
 }  // namespace
+
+TEST(LcdGuiFigures, SizesAndTimeLeftFitTheirColumns) {
+    const std::tuple<int, int, float, const char*> cases[] = {
+        {1350, 2, 22.5f, "01:00"}, {1350, 2, 0.0f, "00:00"},  {59999, 2, 1.0f, "999:59"}, {60000, 2, 1.0f, ">999h"},
+        {512, 1, 0, "512MB"},      {1023, 1, 0, "1GB"},       {999 * 1024, 1, 0, "999GB"}, {1048575, 1, 0, "0.9TB"},
+        {1048576, 1, 0, "1.0TB"},  {15 * 1048576, 1, 0, "15TB"}, {INT32_MAX, 1, 0, ">99TB"}};
+    for (auto [value, kind, rate, text] : cases) {
+        EXPECT_EQ(LcdGui::printInt(value, kind, rate), text) << value;
+        // 6 pixels a character: Free (x 156) ends before HH:MM (192), HH:MM before REC (232).
+        EXPECT_LE(6 * int(std::strlen(text)), kind == 1 ? 35 : 39) << text;
+    }
+}
 
 // One check per screen that a misdrawn one fails: the main menu, the level bars over the
 // preview, the drive list and its second page, the record screen's blinking REC.
