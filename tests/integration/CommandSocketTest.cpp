@@ -36,11 +36,8 @@ struct CommandSocket : LcdGuiFixture {
         server->join();
     }
     std::string ask(const std::string& line) { return SocketClient::ask(path, line); }
-    // The server still answers a well-formed request correctly.
-    void expectServing() {
-        network.set(NetworkSettings{"192.168.1.9", "255.255.0.0", "192.168.1.1", false});
-        EXPECT_EQ(ask("GET#NET#"), "INFO#NETWORK#0#dhcp=0;ip=192.168.1.9;gateway=192.168.1.1;mask=255.255.0.0");
-    }
+    // The server still answers a well-formed request (what it answers is the protocol's test).
+    void expectServing() { EXPECT_EQ(ask("GET#NET#").rfind("INFO#NETWORK#", 0), 0u); }
 };
 
 TEST_F(CommandSocket, ReplacesAStaleFileAndOnlyRootAndTheGroupMayConnectWhereThereIsOne) {
@@ -94,7 +91,7 @@ TEST_F(CommandSocket, OnlyAWholeFirstLineIsRunHoweverItArrives) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(client.reply(), "OK");  // without terminator; reply() returns only at the server's close
-    EXPECT_EQ(ask("GET#NET#").rfind("INFO#NETWORK#", 0), 0u) << "the leftover must not become this request";
+    expectServing();  // the leftover must not become this request
     EXPECT_FALSE(load(state.palMode));
     SocketClient overlong(path);
     overlong.send(std::string(1 << 20, 'G') + "\r\n");  // fails part-way once the server has closed
