@@ -36,13 +36,3 @@ private:
     std::optional<int> status_;
 };
 
-// Polls condition until it holds or timeout has passed.
-template <typename Condition>
-bool within(std::chrono::milliseconds timeout, Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}

@@ -3,6 +3,8 @@
 
 #include "platform/CommandRunner.h"
 
+#include "TestFiles.h"
+
 #include <algorithm>
 #include <chrono>
 #include <mutex>
@@ -24,7 +26,7 @@ struct RecordingRunner : qva::CommandRunner {
             std::lock_guard<std::mutex> guard(lock);
             return calls.size() >= count;
         };
-        for (int i = 0; i < 500 && !enough(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        within(std::chrono::seconds(5), enough);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::lock_guard<std::mutex> guard(lock);
         std::vector<Argv> sorted = calls;

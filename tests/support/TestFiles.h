@@ -3,10 +3,12 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace testing_support {
 
@@ -46,3 +48,14 @@ inline void writeScript(const std::filesystem::path& path, const std::string& bo
 }
 
 }  // namespace testing_support
+
+// Polls condition until it holds or timeout has passed.
+template <typename Condition>
+bool within(std::chrono::milliseconds timeout, Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}

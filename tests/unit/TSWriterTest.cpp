@@ -29,15 +29,10 @@ using testing_support::TempDir;
 
 namespace {
 
-template <class Done> bool waitFor(Done done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
-}
-
 bool holds(const std::string& path, const std::string& content) {  // exactly, within 10 s
     std::error_code missing;
-    return waitFor([&] { return fs::file_size(path, missing) == content.size(); }) && readFile(path) == content;
+    const auto whole = [&] { return fs::file_size(path, missing) == content.size(); };
+    return within(std::chrono::seconds(10), whole) && readFile(path) == content;
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -86,7 +81,7 @@ struct Recorder {
         buffer.putData(bytes.data(), int(bytes.size()), randomAccess);
         return fed += bytes;
     }
-    bool dropped(size_t left) { return waitFor([&] { return writer->outputCount() == left; }); }
+    bool dropped(size_t left) { return within(std::chrono::seconds(10), [&] { return writer->outputCount() == left; }); }
 
     TempDir media;
     StreamBuffer buffer;

@@ -123,7 +123,7 @@ TEST_F(USBListenerScanning, WatcherPicksUpADriveAndStopsWithoutWaitingAPeriod) {
     fs::create_directory(media + "a");
     CaptureStderr();
     usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, true, 30s});
-    for (int i = 0; i < 500 && list().empty(); ++i) std::this_thread::sleep_for(10ms);
+    within(5s, [&] { return !list().empty(); });
     auto start = std::chrono::steady_clock::now();
     usb.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);

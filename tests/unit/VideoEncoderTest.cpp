@@ -52,8 +52,7 @@ struct Pass {
             queue.putAudioFrame(packet.api());
             sample = upTo;
         }
-        const auto end = std::chrono::steady_clock::now() + 30s;
-        while (queue.videoQueued() > 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+        within(30s, [&] { return queue.videoQueued() == 0; });
         std::this_thread::sleep_for(500ms);
         restart = true;
     }
