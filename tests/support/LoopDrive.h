@@ -1,4 +1,4 @@
-// A real drive (root only): ext4 in an image file on a loop device. Frozen, it
+// Real drives for the tests (root only). LoopDrive: ext4 in an image file on a loop device. Frozen, it
 // stalls every write in the kernel as a hung USB stick does; it is thawed and
 // unmounted on the way out, so a failing test leaves no thread stuck behind it.
 #pragma once
@@ -6,9 +6,12 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 namespace testing_support {
 
@@ -45,6 +48,20 @@ private:
     std::filesystem::path image_, mountPoint_;
     bool mounted_ = false;
     bool frozen_ = false;
+};
+
+// A small drive of its own, as a USB stick is.
+struct Tmpfs {
+    explicit Tmpfs(const std::string& path, const char* size = "size=60m") : dir(path) {
+        std::filesystem::create_directories(dir);
+        if (!(mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size) == 0)) error = std::strerror(errno);
+    }
+    ~Tmpfs() { unplug(); }
+    void unplug() {
+        if (std::exchange(mounted, false)) ::umount2(dir.c_str(), MNT_DETACH);  // the writer may have a file open
+    }
+    std::string dir, error;
+    bool mounted = false;
 };
 
 }  // namespace testing_support

@@ -26,6 +26,7 @@ using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using testing_support::readFile;
 using testing_support::TempDir;
+using testing_support::Tmpfs;
 
 namespace {
 
@@ -50,20 +51,6 @@ std::string block(int k, int transportPackets = 50) {
     }
     return bytes;
 }
-
-// A small drive of its own, as a USB stick is.
-struct Tmpfs {
-    explicit Tmpfs(const std::string& path, const char* size = "size=60m") : dir(path) {
-        fs::create_directories(dir);
-        if (!(mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, size) == 0)) error = std::strerror(errno);
-    }
-    ~Tmpfs() { unplug(); }
-    void unplug() {
-        if (std::exchange(mounted, false)) ::umount2(dir.c_str(), MNT_DETACH);  // the writer may have a file open
-    }
-    std::string dir, error;
-    bool mounted = false;
-};
 
 // The writer with its drive manager, started as in the box.
 struct Recorder {

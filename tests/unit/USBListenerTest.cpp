@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "RecordingRunner.h"
+#include "LoopDrive.h"
 #include "TestFiles.h"
 
 #include <fcntl.h>
@@ -87,9 +88,8 @@ using USBListenerFormatting = Fixture;
 
 TEST_F(USBListenerScanning, AHungDriveHoldsUpNoOtherAndFiguresFollowTheDrive) {
     const std::string a = media + "a";
-    fs::create_directory(a);
-    if (::mount("tmpfs", a.c_str(), "tmpfs", 0, "size=8m") != 0) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
-    std::unique_ptr<const char, int (*)(const char*)> unmount(a.c_str(), ::umount);
+    testing_support::Tmpfs drive(a, "size=8m");
+    if (!drive.mounted) GTEST_SKIP() << "no tmpfs: " << drive.error;
     HungDrive hung(media + "hung");
     if (!hung.mounted) GTEST_SKIP() << "cannot mount a FUSE drive: " << hung.error;
     auto scanned = std::async(std::launch::async, [&] { return scan(); });
@@ -109,10 +109,8 @@ TEST_F(USBListenerScanning, LinksAreNeverDrivesAndOnTheBoxNeitherAreFoldersOfIts
     fs::create_directory_symlink("/", media + "root");
     scan({"plain"});
     EXPECT_EQ(list(), "plain0 ");
-    const std::string stick = media + "stick";
-    fs::create_directory(stick);
-    if (::mount("tmpfs", stick.c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "no tmpfs: " << std::strerror(errno);
-    std::unique_ptr<const char, int (*)(const char*)> unmount(stick.c_str(), ::umount);
+    testing_support::Tmpfs stick(media + "stick", "size=1m");
+    if (!stick.mounted) GTEST_SKIP() << "no tmpfs: " << stick.error;
     usb = std::make_unique<USBListener>(&writer, USBListener::Options{media, runner, false, {}, true});
     scan();
     EXPECT_EQ(list(), "stick0 ");
