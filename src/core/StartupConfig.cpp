@@ -129,18 +129,22 @@ StartupRecord readStartupConfig(const std::string& path) {
     return record;
 }
 
+void applyCaptureSettings(const CaptureSettings& c, DeviceState& state) {
+    store(state.downConvert, c.downConvert);
+    store(state.inputMode, c.inputMode);
+    store(state.analogAudio, c.analogAudio);
+    store(state.aesAudio, c.aesAudio);
+    store(state.composite, c.composite);
+    store(state.palMode, c.palMode);
+    state.filePrefix.set(filePrefixFor(c.inputMode, c.downConvert, c.palMode));
+}
+
 void applyStartupRecord(const StartupRecord& r, DeviceState& state) {
-    store(state.downConvert, r.downConvert);
-    store(state.inputMode, r.inputMode);
-    store(state.analogAudio, r.analogAudio);
-    store(state.aesAudio, r.aesAudio);
-    store(state.composite, r.composite);
+    applyCaptureSettings(captureSettingsOf(r), state);
     store(state.tcBurnIn, r.tcBurnIn);
     store(state.logoBurning, r.logoBurning);
     store(state.spareSetting, r.spareSetting);
-    store(state.palMode, r.palMode);
     store(state.audioChannel, r.audioChannel);
-    state.filePrefix.set(filePrefixFor(r.inputMode, r.downConvert, r.palMode));
 }
 
 CaptureSettings captureSettingsOf(const StartupRecord& r) {

@@ -48,7 +48,10 @@ std::string filePrefixFor(uint32_t inputMode, bool downConvert, bool palMode);
 // An audio pair outside 0-3 becomes the nearest one, the pair recorded.
 StartupRecord readStartupConfig(const std::string& path);
 
-// Sets the capture configuration and filePrefix of state from record.
+// Sets the capture settings of state, and the file prefix that follows them.
+void applyCaptureSettings(const CaptureSettings& capture, DeviceState& state);
+
+// Sets the capture configuration, the other settings and filePrefix of state from record.
 void applyStartupRecord(const StartupRecord& record, DeviceState& state);
 
 CaptureSettings captureSettingsOf(const StartupRecord& record);

@@ -44,12 +44,10 @@ void Supervisor::fallBackFromARefusedMode() {
     const char code[] = {char(mode >> 24), char(mode >> 16), char(mode >> 8), char(mode), '\0'};
     std::fprintf(stderr, "The card refuses the stored mode '%s': recording in 'pal ' instead\n", code);
     // The audio source has nothing to do with the mode and stays.
-    const CaptureSettings fallback;
-    store(state_.inputMode, fallback.inputMode);
-    store(state_.downConvert, fallback.downConvert);
-    store(state_.palMode, fallback.palMode);
-    store(state_.composite, fallback.composite);
-    state_.filePrefix.set(filePrefixFor(fallback.inputMode, fallback.downConvert, fallback.palMode));
+    CaptureSettings fallback;
+    fallback.analogAudio = stored.analogAudio;
+    fallback.aesAudio = stored.aesAudio;
+    applyCaptureSettings(fallback, state_);
 }
 
 void Supervisor::configureConnections(IDeckLinkConfiguration* config, const CaptureSettings& settings,
