@@ -86,7 +86,7 @@ void expectBuffered(const TransportCheck& ts, const std::string& what) {
 
 // A recording as a player sees it: the mode's picture size and rate, decoded
 // to its end, decoder complaints only before the first picture (a recording
-// joins the running stream).
+// joins the running stream) and that picture within the first second.
 ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     std::string bytes = readFile(path);
     EXPECT_TRUE(want.cutShort || bytes.size() % 188 == 0) << path << ": whole packets only";
@@ -102,6 +102,10 @@ ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     for (size_t i = 0; i < s.complaints.size(); ++i) {  // from byte 0 on, where the file begins with PAT, PMT, keyframe
         const bool atCut = want.cutShort && s.complaintFrames[i] >= s.video.frames - 2;
         EXPECT_TRUE(atCut) << path << ": after picture " << s.complaintFrames[i] << ": " << s.complaints[i];
+    }
+    if (!s.video.pts.empty()) {  // each drive's file begins where a player can start
+        const int64_t first = *std::min_element(s.video.pts.begin(), s.video.pts.end());
+        EXPECT_LE(double(s.video.firstPicturePts - first) / 90000, 1.0 + double(m.fpsDen) / m.fpsNum) << path;
     }
     const TransportCheck ts = checkTransport(bytes);
     EXPECT_EQ(ts.syncErrors, 0) << path;
