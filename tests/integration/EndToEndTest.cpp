@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <tuple>
 #include <utility>
 
 using namespace std::chrono_literals;
@@ -84,9 +85,10 @@ void expectBuffered(const TransportCheck& ts, const std::string& what) {
     }
 }
 
-// A recording as a player sees it: the mode's picture size and rate, decoded
-// to its end, decoder complaints only before the first picture (a recording
-// joins the running stream) and that picture within the first second.
+// A recording as a player sees it: H.264 and stereo MP2 at 48 kHz, the mode's
+// picture size and rate, decoded to its end, decoder complaints only before
+// the first picture (a recording joins the running stream) and that picture
+// within the first second.
 ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     std::string bytes = readFile(path);
     EXPECT_TRUE(want.cutShort || bytes.size() % 188 == 0) << path << ": whole packets only";
@@ -94,6 +96,8 @@ ProbedStream expectPlayable(const std::string& path, const Playable& want) {
     writeFile(path + ".whole", bytes);
     const ProbedStream s = probeStream(path + ".whole", want.bandTop, want.bandLines);
     const EncoderMode m = encoderModeFor(want.mode);
+    EXPECT_EQ(std::tie(s.video.codec, s.audio.codec, s.audio.sampleRate, s.audio.channels),
+              std::tuple("h264", "mp2", 48000, 2)) << path;
     EXPECT_EQ(s.video.width, m.width);
     EXPECT_EQ(s.video.height, m.height);
     EXPECT_EQ(int64_t(s.video.rateNum) * m.fpsDen, int64_t(m.fpsNum) * s.video.rateDen);
